@@ -1,0 +1,436 @@
+#include "ostreladapter.h"
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+
+#include "cachemutex.h"
+#include "librarytext.h"
+#include "platformpause.h"
+#include "serviceportlistener.h"
+#include "teststreamlogger.h"
+
+namespace corvelle {
+
+const char* const kHostReadyType = "zem.devtools.host.ready";
+const char* const kServerReadyType = "zem.devtools.server.ready";
+const char* const kServerTerminatedType = "zem.devtools.server.terminated";
+const char* const kClientConnectedType = "zem.devtools.cli.client.connected";
+const char* const kServerInfoType = "zem.devtools.server.info";
+const char* const kServiceAppId = "QOVR";
+
+namespace {
+
+const char kLogCategory[] = "ostreladapter";
+
+// Incoming types the adapter acts on, in the order they are looked for.
+const char* const kHandledMessageTypes[] = {kHostReadyType, kClientConnectedType, kServerInfoType};
+
+const char kDestinationUnreachable[] = "DestinationUnreachable";
+
+// Start-up limits.
+constexpr int kGetInstanceAttempts = 100;
+constexpr api5::OstrelMessageErrorCode kTryAgainLater = 4;
+constexpr unsigned kGetInstancePauseMs = 6000;
+constexpr int kWaitPauses = 20;
+constexpr unsigned kWaitPauseMs = 50;
+
+struct HostApp {
+  std::string shortCode;
+  std::string displayName;
+};
+
+// The host applications that getAppsList reports, by application id.
+const std::unordered_map<std::string, HostApp>& knownHostApps() {
+  static const auto* apps = new std::unordered_map<std::string, HostApp>{
+      {"RSTN", {"RS", "Quorlen Rasterine"}}, {"WRLM", {"WL", "Quorlen WL"}},
+      {"VCTR", {"VC", "Quorlen Vectrine"}},  {"FOLM", {"FO", "Quorlen Folium"}},
+      {"ZEMD", {"ZEMD", "ZEM Demo App"}},
+  };
+  return *apps;
+}
+
+// The bus type prefix of every outgoing message; built once, safely across threads.
+const std::string& busTypePrefix() {
+  static const std::string* prefix = new std::string("ostrel.SuiteMessage.");
+  return *prefix;
+}
+
+bool contains(const std::string& text, const char* part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Live adapters by environment, so that an ending environment can stop their bridges
+// before its finalisers run. Touched only on script threads.
+std::mutex registryMutex;
+std::multimap<napi_env, OstrelAdapter*>& adapterRegistry() {
+  static auto* registry = new std::multimap<napi_env, OstrelAdapter*>;
+  return *registry;
+}
+
+void unregisterAdapter(napi_env env, OstrelAdapter* adapter) {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  auto range = adapterRegistry().equal_range(env);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == adapter) {
+      adapterRegistry().erase(it);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Module entry and construction
+
+Napi::Object OstrelAdapter::Init(Napi::Env env, Napi::Object exports) {
+  Napi::Function cls =
+      DefineClass(env, "OstrelAdapter",
+                  {
+                      InstanceMethod("getAppsList", &OstrelAdapter::getAppsList),
+                      InstanceMethod("setServerDetails", &OstrelAdapter::setServerDetails),
+                      InstanceMethod("getServicePort", &OstrelAdapter::getServicePort),
+                      InstanceMethod("disconnect", &OstrelAdapter::disconnect),
+                  });
+  // The class function lives as long as its environment.
+  env.SetInstanceData(new Napi::FunctionReference(Napi::Persistent(cls)));
+  cacheMutex();
+  const napi_status status = napi_add_env_cleanup_hook(env, &OstrelAdapter::envCleanup, env);
+  if (status != napi_ok) throw Napi::Error::New(env);
+  exports.Set("OstrelAdapter", cls);
+  return exports;
+}
+
+OstrelAdapter::OstrelAdapter(const Napi::CallbackInfo& info)
+    : Napi::ObjectWrap<OstrelAdapter>(info), env_(info.Env()) {
+  if (info.Length() < 2) {
+    throw Napi::TypeError::New(info.Env(), "Wrong number of arguments");
+  }
+  configArg1_ = info[0].As<Napi::String>().Utf8Value();
+  configArg2_ = info[1].As<Napi::String>().Utf8Value();
+  targetAppId_ = info.Length() >= 3 ? info[2].As<Napi::String>().Utf8Value() : std::string();
+
+  moduleStreamLogger().setLevel(LOG_INFO);
+  setCurrentLogger(&moduleStreamLogger());
+  installedLogger_ = true;
+
+  {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    adapterRegistry().emplace(env_, this);
+  }
+  initSelf();
+}
+
+OstrelAdapter::~OstrelAdapter() {
+  // Only an adapter that got as far as installing the logger removes it; the logger is
+  // shared, so this removes it for every adapter of the process.
+  if (installedLogger_) setCurrentLogger(nullptr);
+  shutdownBridge();
+  unregisterAdapter(env_, this);
+}
+
+// ---------------------------------------------------------------------------------------
+// Start-up and shutdown
+
+void OstrelAdapter::initSelf() {
+  if (ostrel_ != nullptr) return;
+  try {
+    if (api5::IOstrelMessageDispatcher::SetConfig(configArg1_.c_str(), configArg2_.c_str()) !=
+        api5::OSTREL_OK) {
+      return;
+    }
+    for (int attempt = 0; attempt < kGetInstanceAttempts; ++attempt) {
+      api5::IOstrelMessageDispatcher* dispatcher = nullptr;
+      const api5::OstrelMessageErrorCode code =
+          api5::IOstrelMessageDispatcher::GetInstance(&dispatcher);
+      if (code == api5::OSTREL_OK) {
+        ostrel_ = dispatcher;
+        break;
+      }
+      if (code != kTryAgainLater) break;
+      platformPause(kGetInstancePauseMs);
+    }
+    if (ostrel_ == nullptr) return;
+
+    for (int pauses = 0; !ostrel_->IsReady() && pauses < kWaitPauses; ++pauses) {
+      platformPause(kWaitPauseMs);
+    }
+    ostrel_->AddEndPointsRefreshCallback(&OstrelAdapter::endPointsRefreshedCallback, this);
+    if (!ostrel_->IsReady()) return;
+
+    ostrel_->RefreshEndPoints();
+    for (int pauses = 0; ostrel_->IsRefreshPending() && pauses < kWaitPauses; ++pauses) {
+      platformPause(kWaitPauseMs);
+    }
+  } catch (...) {
+    CORVELLE_LOG(LOG_INFO, kLogCategory, "OstrelAdapter::initSelf",
+                 "WARNING Likely fatal exception in construction ");
+  }
+}
+
+void OstrelAdapter::shutdownBridge() {
+  if (ostrel_ == nullptr) return;
+  try {
+    // Removal first: once these return, the library's thread no longer reaches this
+    // adapter, even while another holder keeps the dispatcher alive.
+    ostrel_->RemoveListener(this);
+    ostrel_->RemoveErrorListener(this);
+    ostrel_->RemoveEndPointsRefreshCallback(&OstrelAdapter::endPointsRefreshedCallback, this);
+  } catch (...) {
+    // Shutdown goes on: the dispatcher is given back below in any case.
+  }
+  ostrel_ = nullptr;
+  try {
+    api5::IOstrelMessageDispatcher::ReleaseInstance();
+  } catch (...) {
+  }
+}
+
+// Runs on the script thread when an environment ends (process exit, end of a worker),
+// before its finalisers: nothing of the library may reach the dying environment.
+void OstrelAdapter::envCleanup(void* arg) {
+  napi_env env = static_cast<napi_env>(arg);
+  std::vector<OstrelAdapter*> adapters;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    auto range = adapterRegistry().equal_range(env);
+    for (auto it = range.first; it != range.second; ++it) adapters.push_back(it->second);
+  }
+  for (OstrelAdapter* adapter : adapters) adapter->shutdownBridge();
+  ServicePortListener::instance().releaseFor(env);
+}
+
+// ---------------------------------------------------------------------------------------
+// Script methods
+
+Napi::Value OstrelAdapter::getAppsList(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  const auto& apps = knownHostApps();
+  std::vector<std::string> entries;
+  for (const api5::EndPoint& endPoint : currentEndPoints()) {
+    auto app = apps.find(endPointAppId(endPoint));
+    if (app == apps.end()) continue;
+    entries.push_back(app->second.shortCode + "," + endPointAppVersion(endPoint) + "," +
+                      app->second.displayName);
+  }
+  Napi::Array result = Napi::Array::New(env, entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    result.Set(static_cast<uint32_t>(i), Napi::String::New(env, entries[i]));
+  }
+  return result;
+}
+
+Napi::Value OstrelAdapter::setServerDetails(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 2) throw Napi::TypeError::New(env, "Wrong number of arguments");
+  if (!info[0].IsBoolean()) {
+    throw Napi::TypeError::New(env, "Expected isServerStarted to be a Boolean");
+  }
+  if (!info[1].IsString()) throw Napi::TypeError::New(env, "Expected payload to be a string");
+
+  const bool started = info[0].As<Napi::Boolean>().Value();
+  const std::string payload = info[1].As<Napi::String>().Utf8Value();
+  {
+    std::lock_guard<std::mutex> lock(detailsMutex_);
+    serverDetails_ = payload;
+  }
+  if (ostrel_ != nullptr) {
+    sendSuiteMessage(started ? kServerReadyType : kServerTerminatedType, payload, "", "");
+    ostrel_->AddListener(this);
+  }
+  return env.Undefined();
+}
+
+Napi::Value OstrelAdapter::getServicePort(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 1) throw Napi::TypeError::New(env, "Wrong number of arguments");
+  if (!info[0].IsFunction()) throw Napi::TypeError::New(env, "Expected callback to be a function");
+
+  ServicePortListener::instance().set(env, info[0]);
+  if (ostrel_ != nullptr) {
+    ostrel_->AddListener(this);
+    sendSuiteMessage(kClientConnectedType, "", kServiceAppId, "");
+  }
+  return env.Undefined();
+}
+
+Napi::Value OstrelAdapter::disconnect(const Napi::CallbackInfo& info) {
+  ServicePortListener::instance().release();
+  if (ostrel_ != nullptr) {
+    ostrel_->RemoveListener(this);
+    ostrel_->RemoveErrorListener(this);
+  }
+  return info.Env().Undefined();
+}
+
+// ---------------------------------------------------------------------------------------
+// Outgoing messages
+
+std::string OstrelAdapter::serverDetails() {
+  std::lock_guard<std::mutex> lock(detailsMutex_);
+  return serverDetails_;
+}
+
+void OstrelAdapter::sendSuiteMessage(const std::string& messageType, const std::string& payload,
+                                     const std::string& appId, const std::string& appVersion) {
+  if (ostrel_ == nullptr) return;
+  const std::string busType = busTypePrefix() + messageType;
+  api5::SuiteMessage message(busType.c_str());
+  const std::vector<api5::EndPoint> destinations = selectDestinations(appId, appVersion);
+  message.SetSource(selfEndPoint());
+  message.SetPayload(payload.c_str());
+  if (!destinations.empty()) message.SetDestinations(destinations.data(), destinations.size());
+
+  if (ostrel_->Send(message) != api5::OSTREL_OK) {
+    cacheStale_ = true;
+  } else if (cacheStale_.exchange(false)) {
+    // One refresh per stale period, even when two threads succeed at once.
+    requestEndPointsRefresh();
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Incoming messages
+
+void OstrelAdapter::Receive(const api5::OstrelMessage& message) {
+  try {
+    const std::string type =
+        readText(message, &api5::OstrelMessage::GetTypeSize, &api5::OstrelMessage::GetType);
+    if ((type == kDestinationUnreachable || cacheStale_) && ostrel_ != nullptr) {
+      requestEndPointsRefresh();
+    }
+    if (type == api5::ErrorMessage::TYPE) return;
+    const char* prefix = api5::SuiteMessage::TYPE_PREFIX;
+    if (type.compare(0, std::strlen(prefix), prefix) != 0) return;
+    const auto* suite = dynamic_cast<const api5::SuiteMessage*>(&message);
+    if (suite == nullptr) return;  // a library that mislabels a message: nothing to read
+
+    const std::string appId =
+        readText(message, &api5::OstrelMessage::GetAppIdSize, &api5::OstrelMessage::GetAppId);
+    const std::string appVersion = readText(message, &api5::OstrelMessage::GetAppVersionSize,
+                                            &api5::OstrelMessage::GetAppVersion);
+    const api5::EndPoint source = suite->GetSource();
+    const std::string payload = readPayload(*suite);
+
+    cacheStale_ = insertIfNotAlreadyCached(source);
+
+    for (const char* handled : kHandledMessageTypes) {
+      if (contains(type, handled)) {
+        handleKnownMessage(type, appId, appVersion, payload);
+        return;
+      }
+    }
+  } catch (...) {
+    CORVELLE_LOG(LOG_INFO, kLogCategory, "OstrelAdapter::Receive",
+                 "EXCEPTION in OstrelAdapter::Receive");
+  }
+}
+
+void OstrelAdapter::handleKnownMessage(const std::string& type, const std::string& appId,
+                                       const std::string& appVersion, const std::string& payload) {
+  if (contains(type, kServerInfoType)) {
+    auto received =
+        std::unique_ptr<ReceivedMessage>(new ReceivedMessage{type, appId, appVersion, payload});
+    // Delivered, or refused by a closing handle: either way it is not answered.
+    if (ServicePortListener::instance().queue(std::move(received)) !=
+        ServicePortListener::QueueResult::kNoListener) {
+      return;
+    }
+  }
+  if (contains(type, kHostReadyType)) {
+    sendSuiteMessage(kServerReadyType, serverDetails(), appId, appVersion);
+  } else {
+    sendSuiteMessage(kServerInfoType, serverDetails(), appId, appVersion);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Endpoint cache
+
+void OstrelAdapter::endPointsRefreshedCallback(void* context) {
+  static_cast<OstrelAdapter*>(context)->refreshEndPointsOstrelWillCallback();
+}
+
+void OstrelAdapter::refreshEndPointsOstrelWillCallback() {
+  CORVELLE_ASSERT(ostrel_);
+  const api5::EndPoint self = ostrel_->GetSelf();
+  const std::vector<api5::EndPoint> endPoints = currentEndPoints();
+  // Build aside, swap in under the lock: the lock is held for the swap only, and the
+  // old entries are destroyed after it is released.
+  std::multimap<std::string, api5::EndPoint> rebuilt;
+  for (const api5::EndPoint& endPoint : endPoints) {
+    rebuilt.emplace_hint(rebuilt.end(), endPointAppId(endPoint), endPoint);
+  }
+  {
+    CacheLock lock;
+    selfEndPoint_ = self;
+    endPointCache_.swap(rebuilt);
+  }
+}
+
+bool OstrelAdapter::insertIfNotAlreadyCached(const api5::EndPoint& endPoint) {
+  const std::string appId = endPointAppId(endPoint);
+  const std::string id = endPointId(endPoint);
+  CacheLock lock;
+  auto range = endPointCache_.equal_range(appId);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (endPointId(it->second) == id) return false;
+  }
+  if (endPointCache_.size() < kEndPointCacheLimit) {
+    endPointCache_.emplace_hint(range.second, appId, endPoint);
+  } else {
+    CORVELLE_LOG(LOG_INFO, kLogCategory, "OstrelAdapter::insertIfNotAlreadyCached",
+                 "WARNING Cache stale - dropped missing EndPoint due to large cache size");
+  }
+  return true;
+}
+
+std::vector<api5::EndPoint> OstrelAdapter::selectDestinations(const std::string& appId,
+                                                              const std::string& appVersion) {
+  const std::string& key = appId.empty() ? targetAppId_ : appId;
+  std::vector<api5::EndPoint> result;
+  CacheLock lock;
+  auto range = endPointCache_.equal_range(key);
+  if (!key.empty() && !appVersion.empty()) {
+    for (auto it = range.first; it != range.second; ++it) {
+      if (endPointAppVersion(it->second) == appVersion) result.push_back(it->second);
+    }
+  }
+  if (result.empty()) {
+    for (auto it = range.first; it != range.second; ++it) result.push_back(it->second);
+  }
+  return result;
+}
+
+void OstrelAdapter::requestEndPointsRefresh() {
+  CORVELLE_ASSERT(ostrel_);
+  cacheStale_ = false;
+  ostrel_->RefreshEndPoints();
+}
+
+std::vector<api5::EndPoint> OstrelAdapter::currentEndPoints() {
+  std::vector<api5::EndPoint> result;
+  if (ostrel_ == nullptr) return result;
+  api5::EndPoint* array = nullptr;
+  size_t count = 0;
+  ostrel_->GetEndPoints(&array, &count);
+  if (count == 0) return result;
+  // Hand the array back even when copying fails.
+  struct Giveback {
+    api5::IOstrelMessageDispatcher* dispatcher;
+    api5::EndPoint* array;
+    ~Giveback() { dispatcher->FreeEndPoints(array); }
+  } giveback{ostrel_, array};
+  result.assign(array, array + count);
+  return result;
+}
+
+api5::EndPoint OstrelAdapter::selfEndPoint() {
+  CacheLock lock;
+  return selfEndPoint_;
+}
+
+}  // namespace corvelle
