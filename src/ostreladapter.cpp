@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <unordered_map>
 #include <utility>
 
@@ -70,6 +71,12 @@ std::multimap<napi_env, OstrelAdapter*>& adapterRegistry() {
   return *registry;
 }
 
+// Environments whose cleanup hook is registered (one hook per environment).
+std::set<napi_env>& hookedEnvironments() {
+  static auto* environments = new std::set<napi_env>;
+  return *environments;
+}
+
 void unregisterAdapter(napi_env env, OstrelAdapter* adapter) {
   std::lock_guard<std::mutex> lock(registryMutex);
   auto range = adapterRegistry().equal_range(env);
@@ -95,11 +102,23 @@ Napi::Object OstrelAdapter::Init(Napi::Env env, Napi::Object exports) {
                       InstanceMethod("getServicePort", &OstrelAdapter::getServicePort),
                       InstanceMethod("disconnect", &OstrelAdapter::disconnect),
                   });
-  // The class function lives as long as its environment.
-  env.SetInstanceData(new Napi::FunctionReference(Napi::Persistent(cls)));
+  // The class function lives as long as its environment; a repeated initialisation in
+  // the same environment replaces the reference it held.
+  if (auto* constructor = env.GetInstanceData<Napi::FunctionReference>()) {
+    *constructor = Napi::Persistent(cls);
+  } else {
+    env.SetInstanceData(new Napi::FunctionReference(Napi::Persistent(cls)));
+  }
   cacheMutex();
-  const napi_status status = napi_add_env_cleanup_hook(env, &OstrelAdapter::envCleanup, env);
-  if (status != napi_ok) throw Napi::Error::New(env);
+  bool firstInEnv;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    firstInEnv = hookedEnvironments().insert(env).second;
+  }
+  if (firstInEnv) {
+    const napi_status status = napi_add_env_cleanup_hook(env, &OstrelAdapter::envCleanup, env);
+    if (status != napi_ok) throw Napi::Error::New(env);
+  }
   exports.Set("OstrelAdapter", cls);
   return exports;
 }
@@ -196,6 +215,7 @@ void OstrelAdapter::envCleanup(void* arg) {
   std::vector<OstrelAdapter*> adapters;
   {
     std::lock_guard<std::mutex> lock(registryMutex);
+    hookedEnvironments().erase(env);
     auto range = adapterRegistry().equal_range(env);
     for (auto it = range.first; it != range.second; ++it) adapters.push_back(it->second);
   }

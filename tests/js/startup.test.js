@@ -157,6 +157,7 @@ test('destruction leaves the bus: listener, refresh callback, then the dispatche
   const [added] = callsOf('AddEndPointsRefreshCallback');
   adapter.setServerDetails(true, 'x');
   assert.equal(control.listenerCount(), 1);
+  control.waitIdle(5000);
   control.clearCalls();
   adapter = null;
   await collect();
@@ -236,4 +237,14 @@ test('the log stays silent once the last adapter is gone', async () => {
   const [before, after] = stdout.split('-- first gone');
   assert.match(before, /^Info:ostreladapter: EXCEPTION in OstrelAdapter::Receive \(ostreladapter\.cpp\.OstrelAdapter::Receive\.\d+\)$/m);
   assert.equal(after.trim(), '');
+});
+
+test('loading the module again in the same environment gives a working class', () => {
+  const again = { exports: {} };
+  process.dlopen(again, modulePath);
+  assert.notEqual(again.exports.OstrelAdapter, OstrelAdapter);
+  control.reset({ self: SELF });
+  const adapter = new again.exports.OstrelAdapter('QOVR', '2.0');
+  assert.deepEqual(callsOf('SetConfig').map((c) => c.args), [['QOVR', '2.0']]);
+  adapter.disconnect();
 });
