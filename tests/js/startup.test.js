@@ -248,3 +248,18 @@ test('loading the module again in the same environment gives a working class', (
   assert.deepEqual(callsOf('SetConfig').map((c) => c.args), [['QOVR', '2.0']]);
   adapter.disconnect();
 });
+
+test('a library failure inside a script method reaches script as an Error', () => {
+  for (const { throwIn, call } of [
+    { throwIn: 'Send', call: (a) => a.setServerDetails(true, 'x') },
+    { throwIn: 'AddListener', call: (a) => a.getServicePort(() => {}) },
+    { throwIn: 'GetEndPoints', call: (a) => a.getAppsList() },
+  ]) {
+    control.reset({ self: SELF });
+    const adapter = new OstrelAdapter('QOVR', '2.0');
+    control.reset({ self: SELF, throwIn });
+    assert.throws(() => call(adapter), { name: 'Error', message: `scripted failure in ${throwIn}` });
+    control.reset({ self: SELF });
+    adapter.disconnect();
+  }
+});
