@@ -1,0 +1,93 @@
+#include "library.h"
+
+#include <cstdlib>
+
+#include "ostrel_dbus/wire.h"
+
+namespace ostrel_dbus {
+
+Library& Library::get() {
+  static Library* library = new Library;
+  return *library;
+}
+
+std::string Library::busAddress() {
+  const char* own = std::getenv(wire::kAddressVariable);
+  if (own != nullptr && own[0] != '\0') return own;
+  const char* session = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (session != nullptr && session[0] != '\0') return session;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] != '\0') return std::string("unix:path=") + runtime + "/bus";
+  return std::string();
+}
+
+api5::OstrelMessageErrorCode Library::setConfig(const char* appId, const char* appVersion) {
+  const std::string id = appId != nullptr ? appId : "";
+  const std::string version = appVersion != nullptr ? appVersion : "";
+  // Both texts travel as D-Bus strings in every message.
+  if (id.empty() || !wire::isValidUtf8(id) || !wire::isValidUtf8(version)) {
+    return api5::OSTREL_ERROR_INVALID_ARGUMENT;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A running instance keeps the texts it was opened with; these apply to the next one.
+  appId_ = id;
+  appVersion_ = version;
+  configured_ = true;
+  return api5::OSTREL_OK;
+}
+
+api5::OstrelMessageErrorCode Library::getInstance(api5::IOstrelMessageDispatcher** instance) {
+  if (instance == nullptr) return api5::OSTREL_ERROR_INVALID_ARGUMENT;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (instance_) {
+    ++references_;
+    *instance = instance_.get();
+    return api5::OSTREL_OK;
+  }
+  if (!configured_) return api5::OSTREL_ERROR_NOT_CONFIGURED;
+  const std::string address = busAddress();
+  if (address.empty()) return api5::OSTREL_ERROR_NOT_CONNECTED;
+  std::shared_ptr<BusDispatcher> opened;
+  const api5::OstrelMessageErrorCode code =
+      BusDispatcher::open(Settings{appId_, appVersion_, address}, &opened);
+  if (code != api5::OSTREL_OK) return code;
+  opened->start();
+  instance_ = std::move(opened);
+  references_ = 1;
+  *instance = instance_.get();
+  return api5::OSTREL_OK;
+}
+
+void Library::releaseInstance() {
+  std::shared_ptr<BusDispatcher> ending;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (references_ == 0 || --references_ > 0) return;
+    ending = std::move(instance_);
+  }
+  // `ending` keeps the dispatcher alive until its thread has been joined.
+  ending->shutdown();
+}
+
+}  // namespace ostrel_dbus
+
+namespace quorlen {
+namespace ostrel {
+namespace api5 {
+
+OstrelMessageErrorCode IOstrelMessageDispatcher::SetConfig(const char* appId,
+                                                           const char* appVersion) {
+  return ostrel_dbus::Library::get().setConfig(appId, appVersion);
+}
+
+OstrelMessageErrorCode IOstrelMessageDispatcher::GetInstance(IOstrelMessageDispatcher** instance) {
+  return ostrel_dbus::Library::get().getInstance(instance);
+}
+
+void IOstrelMessageDispatcher::ReleaseInstance() {
+  ostrel_dbus::Library::get().releaseInstance();
+}
+
+}  // namespace api5
+}  // namespace ostrel
+}  // namespace quorlen
