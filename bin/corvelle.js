@@ -1,0 +1,178 @@
+#!/usr/bin/env node
+'use strict';
+// The corvelle command: asks the bus about the developer-tools service and the host
+// applications, and can play a host application. Every command ends by itself; errors
+// are one line on stderr. Exit codes: 0 done, 1 failed (no bus, no answer), 2 usage.
+
+const bus = require('../lib/bus');
+const { parseArgs, UsageError } = require('../lib/args');
+const { loadAddon } = require('../lib/addon');
+const { playHost } = require('../lib/host');
+const { version } = require('../package.json');
+
+// The application id under which the command joins the bus. The service answers it like
+// any client; getAppsList leaves it out, as it is no host application.
+const CLIENT_APP_ID = 'corvelle-cli';
+const DEFAULT_TIMEOUT_MS = 3000;
+
+const BUS_HELP = `  --bus <address>  use this bus instead of the usual one
+
+The bus: --bus, else OSTREL_BUS_ADDRESS, else the session bus when there is one, else the
+private bus that \`npm start\` runs at a fixed per-user socket.`;
+
+const COMMANDS = {
+  apps: {
+    spec: { help: 'flag', bus: 'text', json: 'flag' },
+    usage: `Usage: corvelle apps [--json] [--bus <address>]
+
+Prints the host applications on the bus, one per line: short code, version, name
+(for example RS,1.0,Quorlen Rasterine).
+
+  --json           print one JSON array instead
+${BUS_HELP}`,
+    run: runApps,
+  },
+  service: {
+    spec: { help: 'flag', bus: 'text', json: 'flag', timeout: 'ms' },
+    usage: `Usage: corvelle service [--timeout <ms>] [--json] [--bus <address>]
+
+Asks the developer-tools service for its details and prints them. Exits 0 on an answer,
+1 when none comes within the timeout.
+
+  --timeout <ms>   how long to wait for the answer (default ${DEFAULT_TIMEOUT_MS})
+  --json           print the answer as one JSON object (type, payload, appId, appVersion)
+${BUS_HELP}`,
+    run: runService,
+  },
+  host: {
+    spec: { help: 'flag', bus: 'text', json: 'flag', timeout: 'ms', stay: 'ms' },
+    usage: `Usage: corvelle host <appId> <version> [--timeout <ms>] [--stay <ms>] [--bus <address>]
+
+Plays a host application (for example RSTN 1.0): joins the bus as it, announces itself,
+and prints the details the service sends back. Exits 0 on an answer, 1 when none comes
+within the timeout.
+
+  --timeout <ms>   how long to wait for the answer (default ${DEFAULT_TIMEOUT_MS})
+  --stay <ms>      stay on the bus this long after the answer, printing what arrives
+                   (corvelle apps lists the host meanwhile)
+  --json           print each message as one JSON line
+${BUS_HELP}`,
+    run: runHost,
+  },
+};
+
+const USAGE = `Usage: corvelle <command> [options]
+
+Commands:
+  apps                      list the host applications on the bus
+  service                   ask the developer-tools service for its details
+  host <appId> <version>    play a host application and print the service's answer
+
+\`corvelle <command> --help\` tells more. \`npm start\` runs the service.`;
+
+class Failure extends Error {
+  constructor(message, code = 1) {
+    super(message);
+    this.code = code;
+  }
+}
+
+function out(line) {
+  process.stdout.write(`${line}\n`);
+}
+
+// The bus by the common rule; fails fast when nothing answers there, as the adapter's
+// constructor would wait for minutes.
+async function joinableBus(option) {
+  const resolved = await bus.resolveBus({ option });
+  if (resolved.state === 'unreachable') throw new Failure(bus.unreachableMessage(resolved));
+  process.env[bus.ADDRESS_VARIABLE] = resolved.address;
+  return resolved;
+}
+
+function makeAdapter() {
+  const { OstrelAdapter } = loadAddon();
+  return new OstrelAdapter(CLIENT_APP_ID, version);
+}
+
+async function runApps(options) {
+  const { address } = await joinableBus(options.bus);
+  const apps = makeAdapter().getAppsList();
+  if (options.json) {
+    out(JSON.stringify(apps));
+  } else if (apps.length === 0) {
+    process.stderr.write(`corvelle: no host applications on ${address}\n`);
+  } else {
+    for (const app of apps) out(app);
+  }
+  return 0;
+}
+
+async function runService(options) {
+  const timeoutMs = options.timeout ?? DEFAULT_TIMEOUT_MS;
+  const { address } = await joinableBus(options.bus);
+  const adapter = makeAdapter();
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => {
+      adapter.disconnect();
+      reject(new Failure(`no answer from the service within ${timeoutMs} ms on ${address} ` +
+        '(is `npm start` running on this bus?)'));
+    }, timeoutMs);
+    adapter.getServicePort((type, payload, appId, appVersion) => {
+      clearTimeout(timer);
+      adapter.disconnect();
+      if (options.json) {
+        out(JSON.stringify({ type, payload, appId, appVersion }));
+      } else {
+        out(`${appId} ${appVersion} answered: ${payload}`);
+      }
+      resolve(0);
+    });
+  });
+}
+
+async function runHost(options, positional) {
+  if (positional.length !== 2) {
+    throw new UsageError('host needs an application id and a version, as in: corvelle host RSTN 1.0');
+  }
+  const [appId, appVersion] = positional;
+  const resolved = await joinableBus(options.bus);
+  return playHost({
+    appId, appVersion, address: resolved.address,
+    timeoutMs: options.timeout ?? DEFAULT_TIMEOUT_MS, stayMs: options.stay ?? 0,
+    json: Boolean(options.json), out,
+  });
+}
+
+async function main(argv) {
+  const [name, ...rest] = argv;
+  if (name === undefined || name === '--help' || name === '-h' || name === 'help') {
+    const topic = name === 'help' ? COMMANDS[rest[0]] : undefined;
+    out(topic ? topic.usage : USAGE);
+    return name === undefined ? 2 : 0;
+  }
+  if (name === '--version') {
+    out(version);
+    return 0;
+  }
+  const command = Object.prototype.hasOwnProperty.call(COMMANDS, name) ? COMMANDS[name] : null;
+  if (!command) throw new UsageError(`unknown command "${name}"`);
+  const { options, positional } = parseArgs(rest, command.spec);
+  if (options.help) {
+    out(command.usage);
+    return 0;
+  }
+  if (name !== 'host' && positional.length > 0) {
+    throw new UsageError(`unexpected argument "${positional[0]}"`);
+  }
+  return command.run(options, positional);
+}
+
+main(process.argv.slice(2)).then((code) => process.exit(code), (err) => {
+  if (err instanceof UsageError) {
+    process.stderr.write(`corvelle: ${err.message} (see corvelle --help)\n`);
+    process.exit(2);
+  }
+  process.stderr.write(`corvelle: ${err.message}\n`);
+  process.exit(err instanceof Failure ? err.code : 1);
+});

@@ -1,0 +1,310 @@
+'use strict';
+// Which bus to use, whether it is there, and the per-user private bus.
+//
+// `npm start` and the `corvelle` command find the same bus by the same rule:
+//   1. an address given on the command line (--bus);
+//   2. OSTREL_BUS_ADDRESS, the messaging library's own variable;
+//   3. the session bus, when one answers;
+//   4. the per-user private bus that `npm start` runs at a fixed socket path.
+// Whatever is chosen is put into OSTREL_BUS_ADDRESS before an adapter is made, so the
+// library connects to the bus this rule picked and to no other.
+
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn } = require('node:child_process');
+
+const ADDRESS_VARIABLE = 'OSTREL_BUS_ADDRESS';
+const PACKAGE_ROOT = path.resolve(__dirname, '..');
+const BUS_CONFIG = path.join(PACKAGE_ROOT, 'bus', 'ostrel-bus.conf');
+
+class BusError extends Error {}
+
+function unescapeValue(value) {
+  return value.replace(/%([0-9A-Fa-f]{2})/g, (_, hex) => String.fromCharCode(parseInt(hex, 16)));
+}
+
+// A D-Bus address: transports separated by ';', each "name:key=value,key=value" with
+// %-escaped values.
+function parseAddress(address) {
+  const transports = [];
+  for (const part of String(address).split(';')) {
+    if (part.trim() === '') continue;
+    const colon = part.indexOf(':');
+    if (colon <= 0) throw new BusError(`not a D-Bus address: "${address}"`);
+    const params = {};
+    const rest = part.slice(colon + 1);
+    for (const pair of rest === '' ? [] : rest.split(',')) {
+      const eq = pair.indexOf('=');
+      if (eq <= 0) throw new BusError(`not a D-Bus address: "${address}"`);
+      params[pair.slice(0, eq)] = unescapeValue(pair.slice(eq + 1));
+    }
+    transports.push({ transport: part.slice(0, colon), params });
+  }
+  if (transports.length === 0) throw new BusError('empty bus address');
+  return transports;
+}
+
+function escapeValue(value) {
+  return value.replace(/[^A-Za-z0-9_\-/.\\]/g, (c) =>
+    Buffer.from(c).toString('hex').replace(/(..)/g, '%$1'));
+}
+
+function unixPathAddress(socketPath) {
+  return `unix:path=${escapeValue(socketPath)}`;
+}
+
+// Connection options for net.connect, or null for transports that cannot be tried from
+// here (launchd, autolaunch, ...).
+function connectOptions({ transport, params }) {
+  if (transport === 'unix' && params.path) return { path: params.path };
+  if (transport === 'unix' && params.abstract) return { path: `\0${params.abstract}` };
+  if (transport === 'tcp' && params.port) {
+    return { host: params.host || 'localhost', port: Number(params.port) };
+  }
+  return null;
+}
+
+function tryConnect(options, timeoutMs) {
+  return new Promise((resolve) => {
+    const socket = net.connect(options);
+    const done = (ok, reason) => {
+      clearTimeout(timer);
+      socket.destroy();
+      resolve({ ok, reason });
+    };
+    const timer = setTimeout(() => done(false, 'no answer'), timeoutMs);
+    socket.once('connect', () => done(true));
+    socket.once('error', (err) => done(false, err.code === 'ENOENT' ? 'no socket' : err.code));
+  });
+}
+
+// 'reachable' when a transport of the address accepts a connection, 'unreachable' when
+// none does, 'unknown' when no transport can be tried from here. A bus that is not there
+// would make the adapter's constructor wait for minutes; this answers within timeoutMs.
+async function probeAddress(address, timeoutMs = 1500) {
+  let transports;
+  try {
+    transports = parseAddress(address);
+  } catch (err) {
+    return { state: 'unreachable', reason: err.message };
+  }
+  let reason = 'no transport that can be tried';
+  let tried = false;
+  for (const transport of transports) {
+    const options = connectOptions(transport);
+    if (!options) continue;
+    tried = true;
+    const result = await tryConnect(options, timeoutMs);
+    if (result.ok) return { state: 'reachable' };
+    reason = result.reason;
+  }
+  return { state: tried ? 'unreachable' : 'unknown', reason };
+}
+
+// The session bus as sd-bus finds it: DBUS_SESSION_BUS_ADDRESS, else the user bus socket
+// in XDG_RUNTIME_DIR.
+function sessionBusAddress(env = process.env) {
+  if (env.DBUS_SESSION_BUS_ADDRESS) return env.DBUS_SESSION_BUS_ADDRESS;
+  if (env.XDG_RUNTIME_DIR) {
+    const socketPath = path.join(env.XDG_RUNTIME_DIR, 'bus');
+    if (fs.existsSync(socketPath)) return unixPathAddress(socketPath);
+  }
+  return null;
+}
+
+// The folder of the per-user private bus: in XDG_RUNTIME_DIR when there is one, else in
+// the temporary folder, named after the user id.
+function privateBusDir(env = process.env) {
+  if (env.XDG_RUNTIME_DIR) return path.join(env.XDG_RUNTIME_DIR, 'corvelle');
+  const uid = typeof process.getuid === 'function' ? process.getuid() : os.userInfo().uid;
+  return path.join(env.TMPDIR || os.tmpdir(), `corvelle-${uid}`);
+}
+
+function privateBusSocket(env = process.env) {
+  return path.join(privateBusDir(env), 'bus');
+}
+
+// Applies the rule above. The result names where the address came from; `state` is the
+// probe's answer for it.
+async function resolveBus({ option, env = process.env, timeoutMs } = {}) {
+  if (option) {
+    return { address: option, source: '--bus', ...(await probeAddress(option, timeoutMs)) };
+  }
+  if (env[ADDRESS_VARIABLE]) {
+    const address = env[ADDRESS_VARIABLE];
+    return { address, source: ADDRESS_VARIABLE, ...(await probeAddress(address, timeoutMs)) };
+  }
+  const session = sessionBusAddress(env);
+  if (session) {
+    const probe = await probeAddress(session, timeoutMs);
+    if (probe.state !== 'unreachable') return { address: session, source: 'session bus', ...probe };
+  }
+  const socketPath = privateBusSocket(env);
+  return {
+    address: unixPathAddress(socketPath),
+    source: 'private bus',
+    socketPath,
+    ...(await probeAddress(unixPathAddress(socketPath), timeoutMs)),
+  };
+}
+
+// One line that says why a resolved bus cannot be used.
+function unreachableMessage(bus) {
+  const why = bus.reason ? ` (${bus.reason})` : '';
+  if (bus.source === 'private bus') {
+    return `no bus to join: no ${ADDRESS_VARIABLE}, no session bus, and no private bus at ` +
+      `${bus.socketPath}${why}; run \`npm start\` in the corvelle folder, or pass --bus <address>`;
+  }
+  return `the bus at ${bus.address} (from ${bus.source}) does not answer${why}`;
+}
+
+// The folder must belong to this user and be closed to everyone else: the bus accepts
+// any connection of its own user, and its socket must not be reachable by others.
+function preparePrivateDir(dir) {
+  fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+  const stat = fs.lstatSync(dir);
+  const uid = process.getuid();
+  if (!stat.isDirectory() || stat.uid !== uid) {
+    throw new BusError(`${dir} is not a folder of this user; remove it or set XDG_RUNTIME_DIR`);
+  }
+  if ((stat.mode & 0o077) !== 0) fs.chmodSync(dir, 0o700);
+}
+
+function processAlive(pid) {
+  if (!Number.isInteger(pid) || pid <= 0) return false;
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch (err) {
+    return err.code === 'EPERM';
+  }
+}
+
+// The recorded daemon pid still names a dbus-daemon (and not a process that got the pid
+// since).
+function isBusDaemon(pid) {
+  if (!processAlive(pid)) return false;
+  try {
+    return fs.readFileSync(`/proc/${pid}/comm`, 'utf8').trim() === 'dbus-daemon';
+  } catch {
+    return false;
+  }
+}
+
+function readOwnerFile(file) {
+  try {
+    const [daemonPid, ownerPid] = fs.readFileSync(file, 'utf8').trim().split(/\s+/).map(Number);
+    return { daemonPid, ownerPid };
+  } catch {
+    return null;
+  }
+}
+
+// Starts dbus-daemon with the project's bus configuration on `socketPath` and resolves
+// once it listens. The daemon gets a process group of its own, so that a Ctrl-C in the
+// terminal reaches the service, which stops the bus itself after saying goodbye on it.
+// Its complaints go to `logFile`: a pipe would break once this process has gone.
+function spawnDaemon(socketPath, { configFile = BUS_CONFIG, logFile } = {}) {
+  return new Promise((resolve, reject) => {
+    const address = unixPathAddress(socketPath);
+    const logFd = fs.openSync(logFile, 'w', 0o600);
+    let child;
+    try {
+      child = spawn('dbus-daemon', [
+        `--config-file=${configFile}`, `--address=${address}`, '--nofork', '--nopidfile',
+        '--print-address=1',
+      ], { stdio: ['ignore', 'pipe', logFd], detached: true });
+    } finally {
+      fs.closeSync(logFd);
+    }
+    let out = '';
+    let settled = false;
+    const fail = (message) => {
+      if (settled) return;
+      settled = true;
+      reject(new BusError(message));
+    };
+    child.once('error', (err) => fail(err.code === 'ENOENT'
+      ? 'dbus-daemon is not installed (Debian package dbus-daemon)'
+      : `cannot start dbus-daemon: ${err.message}`));
+    child.once('exit', (code, signal) => {
+      let detail = '';
+      try {
+        detail = fs.readFileSync(logFile, 'utf8').trim().split('\n').pop();
+      } catch {
+        // No log: the exit status says it.
+      }
+      fail(`dbus-daemon stopped at once: ${detail || `exit ${signal || code}`}`);
+    });
+    child.stdout.on('data', (chunk) => {
+      out += chunk;
+      if (settled || !out.includes('\n')) return;
+      settled = true;
+      child.removeAllListeners('exit');
+      child.stdout.destroy();
+      child.unref();
+      resolve({ address: out.trim(), pid: child.pid });
+    });
+  });
+}
+
+function stopProcess(pid, signal = 'SIGTERM') {
+  try {
+    process.kill(pid, signal);
+  } catch {
+    // Already gone.
+  }
+}
+
+// Brings up the per-user private bus at its fixed path, or takes over the one that is
+// there. Returns { address, pid, started, stop() }: `stop` ends the daemon only when this
+// process owns it (started it, or found it left behind by an owner that is gone).
+async function ensurePrivateBus({ env = process.env, configFile } = {}) {
+  const dir = privateBusDir(env);
+  const socketPath = path.join(dir, 'bus');
+  const ownerFile = path.join(dir, 'owner');
+  preparePrivateDir(dir);
+
+  const address = unixPathAddress(socketPath);
+  const probe = await probeAddress(address);
+  if (probe.state === 'reachable') {
+    const owner = readOwnerFile(ownerFile);
+    if (owner && processAlive(owner.ownerPid) && owner.ownerPid !== process.pid) {
+      return { address, pid: owner.daemonPid, started: false, shared: true, stop() {} };
+    }
+    // A bus left behind by an owner that has gone: this process looks after it now.
+    if (owner && isBusDaemon(owner.daemonPid)) {
+      fs.writeFileSync(ownerFile, `${owner.daemonPid} ${process.pid}\n`);
+      return {
+        address, pid: owner.daemonPid, started: false, shared: false,
+        stop: () => stopOwned(owner.daemonPid, socketPath, ownerFile),
+      };
+    }
+    return { address, pid: null, started: false, shared: true, stop() {} };
+  }
+
+  // Nothing answers: whatever socket file is there is stale.
+  fs.rmSync(socketPath, { force: true });
+  const logFile = path.join(dir, 'daemon.log');
+  const daemon = await spawnDaemon(socketPath, { configFile, logFile });
+  fs.writeFileSync(ownerFile, `${daemon.pid} ${process.pid}\n`);
+  return {
+    address: daemon.address, pid: daemon.pid, started: true, shared: false,
+    stop: () => stopOwned(daemon.pid, socketPath, ownerFile),
+  };
+}
+
+function stopOwned(daemonPid, socketPath, ownerFile) {
+  stopProcess(daemonPid);
+  fs.rmSync(ownerFile, { force: true });
+  fs.rmSync(socketPath, { force: true });
+}
+
+module.exports = {
+  ADDRESS_VARIABLE, BUS_CONFIG, BusError,
+  parseAddress, unixPathAddress, probeAddress, sessionBusAddress,
+  privateBusDir, privateBusSocket, resolveBus, unreachableMessage,
+  ensurePrivateBus, spawnDaemon, stopProcess, processAlive,
+};

@@ -1,0 +1,68 @@
+#!/usr/bin/env node
+'use strict';
+// `npm start`: the developer-tools service, on the bus that the common rule finds or on
+// a private bus of its own, until Ctrl-C.
+
+const { parseArgs, UsageError } = require('./args');
+const { startService } = require('./service');
+
+const USAGE = `Usage: npm start [-- --bus <address>] [-- --port <port>]
+
+Runs the developer-tools service: a loopback HTTP endpoint, announced on the bus as
+application QOVR, answering host applications and clients until Ctrl-C.
+
+  --bus <address>  join this bus (a D-Bus address such as unix:path=/run/user/1000/bus)
+  --port <port>    HTTP port on 127.0.0.1 (default: a free one)
+  --help           this text
+
+Without --bus: OSTREL_BUS_ADDRESS when set; else the session bus when there is one; else
+a private bus (the project's bus configuration) at a fixed per-user socket, started here
+and stopped on exit. The corvelle command finds the same bus by the same rule.`;
+
+function fail(message, code = 1) {
+  process.stderr.write(`corvelle: ${message}\n`);
+  process.exit(code);
+}
+
+async function main(argv) {
+  let parsed;
+  try {
+    parsed = parseArgs(argv, { help: 'flag', bus: 'text', port: 'ms' });
+  } catch (err) {
+    if (err instanceof UsageError) fail(`${err.message} (see --help)`, 2);
+    throw err;
+  }
+  const { options, positional } = parsed;
+  if (options.help) {
+    process.stdout.write(`${USAGE}\n`);
+    return;
+  }
+  if (positional.length > 0) fail(`unexpected argument "${positional[0]}" (see --help)`, 2);
+  if (options.port !== undefined && options.port > 65535) fail('--port must be at most 65535', 2);
+
+  let service;
+  try {
+    service = await startService({ busOption: options.bus, port: options.port ?? 0 });
+  } catch (err) {
+    fail(err.message);
+  }
+  process.stdout.write('ready: try `npx corvelle service`, `npx corvelle host RSTN 1.0` and ' +
+    '`npx corvelle apps` in another terminal; Ctrl-C stops\n');
+
+  let stopping = false;
+  const onSignal = (signal) => {
+    if (stopping) {
+      process.stderr.write(`corvelle: ${signal} again, leaving at once\n`);
+      process.exit(130);
+    }
+    stopping = true;
+    process.stdout.write(`${signal}: stopping\n`);
+    service.stop().then(() => {
+      process.stdout.write('stopped\n');
+      process.exit(0);
+    }, (err) => fail(`while stopping: ${err.message}`));
+  };
+  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, onSignal);
+}
+
+main(process.argv.slice(2)).catch((err) => fail(err.message));

@@ -1,0 +1,158 @@
+'use strict';
+// Runs `npm start` and the corvelle command as a user would, against a private bus that
+// the test starts itself (the project's bus configuration, a socket in a temporary
+// folder) and stops by its pid.
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const root = path.resolve(__dirname, '..', '..', '..');
+const buildDir = process.env.CORVELLE_BUILD_DIR || path.join(root, 'build', 'Release');
+const CLI = path.join(root, 'bin', 'corvelle.js');
+const START = path.join(root, 'lib', 'start.js');
+
+// Why the suites that need the D-Bus messaging library cannot run, or null.
+function dbusSkipReason() {
+  if (!fs.existsSync(path.join(buildDir, 'libostrel_dbus.so'))) {
+    return `the D-Bus messaging library is not built yet (${buildDir}/libostrel_dbus.so)`;
+  }
+  return null;
+}
+
+function tempDir(prefix = 'corvelle-test-') {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+  fs.chmodSync(dir, 0o700);
+  return dir;
+}
+
+// A dbus-daemon of our own. Resolves to { address, pid, socketPath, stop() }.
+function startBus(dir = tempDir()) {
+  const socketPath = path.join(dir, 'bus');
+  return new Promise((resolve, reject) => {
+    const child = spawn('dbus-daemon', [
+      `--config-file=${path.join(root, 'bus', 'ostrel-bus.conf')}`,
+      `--address=unix:path=${socketPath}`, '--nofork', '--nopidfile', '--print-address=1',
+    ], { stdio: ['ignore', 'pipe', 'ignore'] });
+    let out = '';
+    child.on('error', reject);
+    child.on('exit', (code) => { if (!out.includes('\n')) reject(new Error(`dbus-daemon exited ${code}`)); });
+    child.stdout.on('data', (chunk) => {
+      out += chunk;
+      if (!out.includes('\n')) return;
+      resolve({
+        address: out.trim(),
+        pid: child.pid,
+        socketPath,
+        stop: () => new Promise((done) => {
+          if (child.exitCode !== null || child.signalCode !== null) {
+            done();
+            return;
+          }
+          child.once('exit', () => done());
+          process.kill(child.pid, 'SIGTERM');
+        }),
+      });
+    });
+  });
+}
+
+// The environment of a user with no bus configured: no session bus, no bus variable, and
+// `home` as temporary folder, where the per-user private bus then lives.
+function userEnv(home, extra = {}) {
+  const env = { ...process.env };
+  delete env.DBUS_SESSION_BUS_ADDRESS;
+  delete env.XDG_RUNTIME_DIR;
+  delete env.OSTREL_BUS_ADDRESS;
+  return { ...env, TMPDIR: home, ...extra };
+}
+
+// A process whose output can be awaited line by line.
+class Running {
+  constructor(command, args, { env, detached = false }) {
+    this.detached = detached;
+    this.child = spawn(command, args, { cwd: root, env, stdio: ['ignore', 'pipe', 'pipe'], detached });
+    this.stdout = '';
+    this.stderr = '';
+    this.waiters = [];
+    this.exited = new Promise((resolve) => {
+      this.child.on('close', (code, signal) => resolve({ code, signal }));
+    });
+    this.child.stdout.on('data', (d) => { this.stdout += d; this.check(); });
+    this.child.stderr.on('data', (d) => { this.stderr += d; });
+  }
+
+  check() {
+    this.waiters = this.waiters.filter((w) => {
+      if (!w.pattern.test(this.stdout)) return true;
+      clearTimeout(w.timer);
+      w.resolve();
+      return false;
+    });
+  }
+
+  // Resolves once stdout matches `pattern`; rejects after `timeout` ms or at exit.
+  waitFor(pattern, timeout = 15000) {
+    return new Promise((resolve, reject) => {
+      if (pattern.test(this.stdout)) {
+        resolve();
+        return;
+      }
+      const waiter = { pattern, resolve };
+      waiter.timer = setTimeout(() => {
+        this.waiters = this.waiters.filter((w) => w !== waiter);
+        reject(new Error(`no ${pattern} within ${timeout} ms; stdout:\n${this.stdout}\nstderr:\n${this.stderr}`));
+      }, timeout);
+      this.waiters.push(waiter);
+      this.exited.then(() => {
+        if (!this.waiters.includes(waiter)) return;
+        clearTimeout(waiter.timer);
+        reject(new Error(`exited before ${pattern}; stdout:\n${this.stdout}\nstderr:\n${this.stderr}`));
+      });
+    });
+  }
+
+  // Waits for the exit; kills the process (its group when detached) after `timeout` ms.
+  async exit(timeout = 15000) {
+    let timedOut = false;
+    const timer = setTimeout(() => {
+      timedOut = true;
+      this.kill('SIGKILL');
+    }, timeout);
+    const result = await this.exited;
+    clearTimeout(timer);
+    return { ...result, timedOut, stdout: this.stdout, stderr: this.stderr };
+  }
+
+  kill(signal) {
+    try {
+      process.kill(this.detached ? -this.child.pid : this.child.pid, signal);
+    } catch {
+      // Already gone.
+    }
+  }
+}
+
+function startCli(args, env) {
+  return new Running(process.execPath, [CLI, ...args], { env });
+}
+
+// Runs one command to its end (killed after `timeout` ms).
+function runCli(args, env, timeout = 20000) {
+  return startCli(args, env).exit(timeout);
+}
+
+// `npm start` as the README says, in a process group of its own as in a terminal.
+function npmStart(args, env) {
+  return new Running('npm', ['start', '--silent', ...(args.length ? ['--', ...args] : [])],
+    { env, detached: true });
+}
+
+function startService(args, env) {
+  return new Running(process.execPath, [START, ...args], { env });
+}
+
+module.exports = {
+  root, buildDir, dbusSkipReason, tempDir, startBus, userEnv, runCli, startCli, startService,
+  npmStart,
+};

@@ -1,0 +1,47 @@
+// A TypeScript user of the module's declarations. It must compile as it is. The lines
+// marked as expected errors below are mistakes the declarations must catch: tsc reports
+// such a mark when there is nothing for it to catch.
+import { OstrelAdapter, ServicePortCallback } from 'corvelle';
+
+const service = new OstrelAdapter('QOVR', '1.0');
+const client = new OstrelAdapter('corvelle-cli', '1.0', 'QOVR');
+
+const apps: string[] = service.getAppsList();
+const first: string | undefined = apps[0];
+service.setServerDetails(true, JSON.stringify({ port: 8123 }));
+const nothing: void = service.setServerDetails(false, '');
+
+const onDetails: ServicePortCallback = (type, payload, appId, appVersion) => {
+  const texts: string[] = [type, payload, appId, appVersion];
+  void texts;
+};
+client.getServicePort(onDetails);
+client.getServicePort((type: string, payload: string) => {
+  const details: { port: number } = JSON.parse(payload);
+  void type;
+  void details;
+});
+client.disconnect();
+
+// @ts-expect-error the application version is required
+new OstrelAdapter('QOVR');
+// @ts-expect-error the configuration texts are strings
+new OstrelAdapter('QOVR', 1.0);
+// @ts-expect-error the first argument of setServerDetails is a boolean
+service.setServerDetails('yes', 'x');
+// @ts-expect-error the payload is a string
+service.setServerDetails(true, { port: 8123 });
+// @ts-expect-error setServerDetails needs the payload
+service.setServerDetails(true);
+// @ts-expect-error getServicePort needs a callback
+client.getServicePort();
+// @ts-expect-error the callback's arguments are strings
+client.getServicePort((type: number) => void type);
+// @ts-expect-error the callback gets four arguments, not five
+client.getServicePort((a: string, b: string, c: string, d: string, e: string) => void [a, b, c, d, e]);
+// @ts-expect-error getAppsList gives strings, not objects
+const wrong: { appId: string }[] = service.getAppsList();
+
+void first;
+void nothing;
+void wrong;
