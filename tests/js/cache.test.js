@@ -1,5 +1,5 @@
 'use strict';
-// The endpoint cache (Part 3.1) and outgoing messages (Part 2.3), seen from the script
+// The endpoint cache and outgoing messages, seen from the script
 // surface: every send names its destinations, source, type and payload in the test
 // double's call record.
 //

@@ -80,6 +80,8 @@ test('a worker that ends while messages stream into it', async () => {
     worker.once('message', async (payload) => {
       console.log('worker got', payload);
       await worker.terminate();
+      // What the library still had queued for the worker is delivered (to nobody) first.
+      control.waitIdle(10000);
       // The main thread's adapter still works after the worker's environment ended.
       main.getServicePort((type, p) => { console.log('main got', p); main.disconnect(); });
       control.deliver({ type: 'ostrel.SuiteMessage.zem.devtools.server.info', appId: 'QOVR', appVersion: '2.0',

@@ -1,6 +1,6 @@
 'use strict';
-// Incoming messages and script callbacks (Part 2.4) and the four script methods
-// (Part 1.2), through the in-process test double. What the adapter does with a message
+// Incoming messages and script callbacks, and the four script methods, through the
+// in-process test double. What the adapter does with a message
 // shows in the call record (refresh requests, answers) and in calls of the callback
 // given to getServicePort, which run on this thread once it yields to the event loop.
 //
