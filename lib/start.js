@@ -40,29 +40,39 @@ async function main(argv) {
   if (positional.length > 0) fail(`unexpected argument "${positional[0]}" (see --help)`, 2);
   if (options.port !== undefined && options.port > 65535) fail('--port must be at most 65535', 2);
 
-  let service;
+  // Signals are taken from the start, so that a Ctrl-C while the service comes up also
+  // ends in an orderly stop once it is up.
+  let service = null;
+  let stopping = null;
+  const stop = (signal) => {
+    process.stdout.write(`${signal}: stopping\n`);
+    stopping = service.stop().then(() => {
+      process.stdout.write('stopped\n');
+      process.exit(0);
+    }, (err) => fail(`while stopping: ${err.message}`));
+  };
+  let pendingSignal = null;
+  const onSignal = (signal) => {
+    if (stopping || pendingSignal) {
+      process.stderr.write(`corvelle: ${signal} again, leaving at once\n`);
+      process.exit(130);
+    }
+    if (service) stop(signal);
+    else pendingSignal = signal;
+  };
+  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, onSignal);
+
   try {
     service = await startService({ busOption: options.bus, port: options.port ?? 0 });
   } catch (err) {
     fail(err.message);
   }
+  if (pendingSignal) {
+    stop(pendingSignal);
+    return;
+  }
   process.stdout.write('ready: try `npx corvelle service`, `npx corvelle host RSTN 1.0` and ' +
     '`npx corvelle apps` in another terminal; Ctrl-C stops\n');
-
-  let stopping = false;
-  const onSignal = (signal) => {
-    if (stopping) {
-      process.stderr.write(`corvelle: ${signal} again, leaving at once\n`);
-      process.exit(130);
-    }
-    stopping = true;
-    process.stdout.write(`${signal}: stopping\n`);
-    service.stop().then(() => {
-      process.stdout.write('stopped\n');
-      process.exit(0);
-    }, (err) => fail(`while stopping: ${err.message}`));
-  };
-  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, onSignal);
 }
 
 main(process.argv.slice(2)).catch((err) => fail(err.message));

@@ -1,0 +1,271 @@
+'use strict';
+// The corvelle command and `npm start` as a user runs them: spawned processes, each with
+// a time limit, against a private bus that the test starts and stops by its pid.
+const { test, describe, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const net = require('node:net');
+const path = require('node:path');
+const {
+  dbusSkipReason, tempDir, startBus, userEnv, runCli, startCli, startService, npmStart,
+} = require('./support/cli-harness');
+
+// One line on stderr, no stack trace.
+function assertOneLine(stderr, pattern, what) {
+  const lines = stderr.trim().split('\n');
+  assert.equal(lines.length, 1, `${what}: one line on stderr, got:\n${stderr}`);
+  assert.match(lines[0], /^corvelle: /, what);
+  assert.match(lines[0], pattern, what);
+  assert.doesNotMatch(stderr, /\n\s+at /, `${what}: no stack trace`);
+}
+
+// Gone, or a zombie that no parent has collected yet.
+function processGone(pid) {
+  try {
+    return fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].startsWith('Z');
+  } catch {
+    return true;
+  }
+}
+
+function httpGet(port, urlPath = '/') {
+  return fetch(`http://127.0.0.1:${port}${urlPath}`).then(async (res) => ({
+    status: res.status, body: await res.text(),
+  }));
+}
+
+const home = tempDir('corvelle-home-');
+after(() => fs.rmSync(home, { recursive: true, force: true }));
+
+describe('without a bus', () => {
+  test('--help of the command and of each command', async () => {
+    const cases = [
+      { args: ['--help'], pattern: /Usage: corvelle <command>[\s\S]*apps[\s\S]*service[\s\S]*host/ },
+      { args: ['help', 'service'], pattern: /Usage: corvelle service/ },
+      { args: ['apps', '--help'], pattern: /Usage: corvelle apps[\s\S]*--json/ },
+      { args: ['service', '--help'], pattern: /Usage: corvelle service[\s\S]*--timeout/ },
+      { args: ['host', '-h'], pattern: /Usage: corvelle host <appId> <version>[\s\S]*--stay/ },
+    ];
+    for (const { args, pattern } of cases) {
+      const result = await runCli(args, userEnv(home));
+      assert.equal(result.code, 0, `${args.join(' ')}: ${result.stderr}`);
+      assert.match(result.stdout, pattern, args.join(' '));
+      assert.equal(result.stderr, '', args.join(' '));
+    }
+    const start = await startService(['--help'], userEnv(home)).exit();
+    assert.equal(start.code, 0, start.stderr);
+    assert.match(start.stdout, /Usage: npm start[\s\S]*--bus <address>[\s\S]*OSTREL_BUS_ADDRESS/);
+  });
+
+  test('mistakes on the command line are one line and exit code 2', async () => {
+    const cases = [
+      { args: [], pattern: /Usage: corvelle/, stream: 'stdout' },
+      { args: ['frobnicate'], pattern: /unknown command "frobnicate"/ },
+      { args: ['apps', '--colour'], pattern: /unknown option --colour/ },
+      { args: ['apps', 'extra'], pattern: /unexpected argument "extra"/ },
+      { args: ['service', '--timeout'], pattern: /--timeout needs a value/ },
+      { args: ['service', '--timeout', 'soon'], pattern: /--timeout takes a whole number of milliseconds, not "soon"/ },
+      { args: ['service', '--json=yes'], pattern: /--json takes no value/ },
+      { args: ['host', 'RSTN'], pattern: /host needs an application id and a version/ },
+      { args: ['host', 'RSTN', '1.0', '2.0'], pattern: /host needs an application id and a version/ },
+    ];
+    for (const { args, pattern, stream } of cases) {
+      const result = await runCli(args, userEnv(home));
+      const what = `corvelle ${args.join(' ')}`;
+      assert.equal(result.code, 2, `${what}: ${result.stderr}`);
+      if (stream === 'stdout') assert.match(result.stdout, pattern, what);
+      else assertOneLine(result.stderr, pattern, what);
+    }
+    const start = await startService(['--frobnicate'], userEnv(home)).exit();
+    assert.equal(start.code, 2);
+    assertOneLine(start.stderr, /unknown option --frobnicate/, 'npm start --frobnicate');
+  });
+
+  test('a missing bus fails at once with one clear line', async () => {
+    const dir = tempDir();
+    // A socket file that nobody listens on any more, as a crashed bus leaves it.
+    const stale = path.join(dir, 'stale');
+    const server = net.createServer().listen(stale);
+    await new Promise((resolve) => server.once('listening', resolve));
+    server.close();
+    fs.writeFileSync(stale, '');
+    try {
+      const settings = [
+        { name: 'nothing configured', env: {}, args: [], pattern: /no bus to join: no OSTREL_BUS_ADDRESS, no session bus, and no private bus at .*corvelle-\d+\/bus .*npm start/ },
+        { name: 'OSTREL_BUS_ADDRESS', env: { OSTREL_BUS_ADDRESS: `unix:path=${dir}/none` }, args: [], pattern: /the bus at unix:path=.*\/none \(from OSTREL_BUS_ADDRESS\) does not answer \(no socket\)/ },
+        { name: '--bus with a stale socket', env: {}, args: ['--bus', `unix:path=${stale}`], pattern: /the bus at unix:path=.*stale \(from --bus\) does not answer/ },
+        { name: 'a dead session bus', env: { DBUS_SESSION_BUS_ADDRESS: `unix:path=${dir}/none` }, args: [], pattern: /no bus to join/ },
+        { name: 'not an address', env: {}, args: ['--bus', 'nonsense'], pattern: /does not answer \(not a D-Bus address: "nonsense"\)/ },
+      ];
+      for (const command of [['apps'], ['service'], ['host', 'RSTN', '1.0']]) {
+        for (const { name, env, args, pattern } of settings) {
+          const what = `${command[0]} with ${name}`;
+          // A constructor that waits for the bus would take minutes, not seconds.
+          const result = await runCli([...command, ...args], userEnv(home, env), 10000);
+          assert.equal(result.timedOut, false, `${what}: ends by itself`);
+          assert.equal(result.code, 1, `${what}: ${result.stderr}`);
+          assertOneLine(result.stderr, pattern, what);
+          assert.equal(result.stdout, '', what);
+        }
+      }
+      const start = await startService(['--bus', `unix:path=${dir}/none`], userEnv(home)).exit(10000);
+      assert.equal(start.code, 1, start.stderr);
+      assertOneLine(start.stderr, /the bus at .* \(from --bus\) does not answer/, 'npm start --bus');
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+});
+
+describe('on a bus', { skip: dbusSkipReason() ?? false }, () => {
+  let bus;
+  before(async () => { bus = await startBus(); });
+  after(async () => {
+    await bus?.stop();
+    if (bus) fs.rmSync(path.dirname(bus.socketPath), { recursive: true, force: true });
+  });
+
+  test('no service: `corvelle service` gives up after --timeout with exit code 1', async () => {
+    const env = userEnv(home, { OSTREL_BUS_ADDRESS: bus.address });
+    const begin = Date.now();
+    const result = await runCli(['service', '--timeout', '700'], env, 20000);
+    assert.equal(result.timedOut, false);
+    assert.equal(result.code, 1, result.stderr);
+    assertOneLine(result.stderr, /no answer from the service within 700 ms on unix:path=/, 'service');
+    assert.ok(Date.now() - begin >= 700, 'waited for the timeout');
+
+    const host = await runCli(['host', 'RSTN', '1.0', '--timeout', '700'], env, 20000);
+    assert.equal(host.code, 1, host.stderr);
+    assertOneLine(host.stderr, /no answer from the service within 700 ms/, 'host');
+
+    const apps = await runCli(['apps'], env);
+    assert.equal(apps.code, 0, apps.stderr);
+    assert.equal(apps.stdout, '');
+    assertOneLine(apps.stderr, /no host applications on unix:path=/, 'apps');
+  });
+
+  test('the service answers the commands, shows who asked, and stops cleanly on Ctrl-C', async () => {
+    const env = userEnv(home);
+    const service = startService(['--bus', bus.address], env);
+    try {
+      await service.waitFor(/^ready: /m);
+      assert.match(service.stdout, /bus: unix:path=.* \(from --bus\)/);
+      const port = Number(/http: listening on http:\/\/127\.0\.0\.1:(\d+)\//.exec(service.stdout)[1]);
+      const announced = /announced the service: (\{.*\})/.exec(service.stdout)[1];
+      assert.deepEqual(JSON.parse(announced), { name: 'corvelle', host: '127.0.0.1', port,
+        pid: service.child.pid });
+
+      // The command finds the bus through the library's variable, as a user would set it.
+      const clientEnv = userEnv(home, { OSTREL_BUS_ADDRESS: bus.address });
+      const asked = await runCli(['service'], clientEnv);
+      assert.equal(asked.code, 0, asked.stderr);
+      assert.equal(asked.stdout, `QOVR 0.1.0 answered: ${announced}\n`);
+      await service.waitFor(/asked for the details: corvelle-cli 0\.1\.0 \(:1\.\d+\)/);
+
+      const json = await runCli(['service', '--json', '--bus', bus.address], userEnv(home));
+      assert.equal(json.code, 0, json.stderr);
+      assert.deepEqual(JSON.parse(json.stdout), {
+        type: 'ostrel.SuiteMessage.zem.devtools.server.info', payload: announced,
+        appId: 'QOVR', appVersion: '0.1.0',
+      });
+
+      // The announced port is a live endpoint of the service.
+      const status = await httpGet(port);
+      assert.equal(status.status, 200);
+      assert.equal(JSON.parse(status.body).appId, 'QOVR');
+      assert.equal((await httpGet(port, '/nothing')).status, 404);
+
+      // A host application that stays on the bus: listed by `apps` while it is there.
+      const host = startCli(['host', 'RSTN', '1.0', '--stay', '60000'], clientEnv);
+      await host.waitFor(/server\.ready/);
+      assert.equal(host.stdout, `zem.devtools.server.ready from QOVR 0.1.0: ${announced}\n`);
+      await service.waitFor(/host application announced itself: RSTN 1\.0 \(:1\.\d+\)/);
+      await service.waitFor(/host applications on the bus: RS,1\.0,Quorlen Rasterine/);
+      const apps = await runCli(['apps'], clientEnv);
+      assert.equal(apps.code, 0, apps.stderr);
+      assert.equal(apps.stdout, 'RS,1.0,Quorlen Rasterine\n');
+      const appsJson = await runCli(['apps', '--json'], clientEnv);
+      assert.deepEqual(JSON.parse(appsJson.stdout), ['RS,1.0,Quorlen Rasterine']);
+
+      // Ctrl-C: the service says goodbye on the bus (the staying host hears it) and ends.
+      service.kill('SIGINT');
+      const ended = await service.exit(15000);
+      assert.equal(ended.timedOut, false, 'the service ends by itself after Ctrl-C');
+      assert.equal(ended.code, 0, ended.stderr);
+      assert.match(ended.stdout, /SIGINT: stopping[\s\S]*announced the end of the service[\s\S]*stopped\n$/);
+      assert.doesNotMatch(ended.stdout, /stopped the private bus/, 'a bus it joined stays');
+      await host.waitFor(/zem\.devtools\.server\.terminated from QOVR 0\.1\.0: /);
+      await assert.rejects(httpGet(port), 'the HTTP endpoint is closed');
+      host.kill('SIGTERM');
+      await host.exit();
+    } finally {
+      service.kill('SIGKILL');
+    }
+  });
+
+  test('`corvelle host` without --stay ends after the answer and leaves the bus', async () => {
+    const env = userEnv(home, { OSTREL_BUS_ADDRESS: bus.address });
+    const service = startService([], env);
+    try {
+      await service.waitFor(/^ready: /m);
+      assert.match(service.stdout, /bus: unix:path=.* \(from OSTREL_BUS_ADDRESS\)/);
+      const host = await runCli(['host', 'WRLM', '2.5', '--json'], env);
+      assert.equal(host.code, 0, host.stderr);
+      const answer = JSON.parse(host.stdout);
+      assert.equal(answer.type, 'ostrel.SuiteMessage.zem.devtools.server.ready');
+      assert.equal(answer.appId, 'QOVR');
+      assert.equal(JSON.parse(answer.payload).pid, service.child.pid);
+      const apps = await runCli(['apps'], env);
+      assert.equal(apps.stdout, '', 'the host has left');
+    } finally {
+      service.kill('SIGTERM');
+      const ended = await service.exit();
+      assert.equal(ended.code, 0, ended.stderr);
+    }
+  });
+});
+
+describe('npm start with nothing configured', { skip: dbusSkipReason() ?? false }, () => {
+  test('runs a private bus at the per-user path, which the command finds; Ctrl-C stops both', async () => {
+    const own = tempDir('corvelle-home-');
+    const env = userEnv(own);
+    const socketPath = path.join(own, `corvelle-${process.getuid()}`, 'bus');
+    const start = npmStart([], env);
+    try {
+      await start.waitFor(/^ready: /m, 60000);
+      const daemonPid = Number(/dbus-daemon pid (\d+)/.exec(start.stdout)[1]);
+      assert.match(start.stdout, new RegExp(`bus: unix:path=${socketPath}.* \\(private bus`));
+      assert.ok(fs.existsSync(socketPath));
+
+      const asked = await runCli(['service'], env);
+      assert.equal(asked.code, 0, asked.stderr);
+      assert.match(asked.stdout, /^QOVR 0\.1\.0 answered: \{"name":"corvelle".*"port":\d+/);
+
+      // A second `npm start` joins the running private bus instead of starting another.
+      const second = startService([], env);
+      await second.waitFor(/^ready: /m);
+      assert.match(second.stdout, /private bus already run by another corvelle; joining it/);
+      second.kill('SIGINT');
+      assert.equal((await second.exit()).code, 0);
+      assert.ok(fs.existsSync(socketPath), 'the joined bus stays');
+
+      // Ctrl-C in the terminal reaches the whole process group.
+      start.kill('SIGINT');
+      const ended = await start.exit(20000);
+      assert.equal(ended.timedOut, false, 'npm start ends by itself after Ctrl-C');
+      assert.match(ended.stdout, /stopped the private bus\n[\s\S]*stopped\n/);
+      assert.ok(!fs.existsSync(socketPath), 'the socket is removed');
+      for (let i = 0; i < 50 && !processGone(daemonPid); ++i) {
+        await new Promise((resolve) => setTimeout(resolve, 100));
+      }
+      assert.ok(processGone(daemonPid), 'the private bus has stopped');
+
+      const after = await runCli(['apps'], env);
+      assert.equal(after.code, 1);
+      assertOneLine(after.stderr, /no bus to join/, 'apps after the bus stopped');
+    } finally {
+      start.kill('SIGKILL');
+      fs.rmSync(own, { recursive: true, force: true });
+    }
+  });
+});
