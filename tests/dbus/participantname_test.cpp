@@ -1,0 +1,149 @@
+// The bus-name codec through which participants publish their application id and
+// version, and the text checks that guard what goes on the bus.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "endpointdirectory.h"
+#include "ostrel_dbus/wire.h"
+#include "participantname.h"
+
+namespace {
+
+using ostrel_dbus::ParticipantInfo;
+using ostrel_dbus::ParticipantName;
+
+// Bus-name rules for well-known names: at most 255 bytes, two or more dot-separated
+// elements of [A-Za-z0-9_-], none empty, none starting with a digit.
+bool isValidWellKnownName(const std::string& name) {
+  if (name.empty() || name.size() > 255 || name[0] == ':') return false;
+  size_t elements = 0;
+  size_t start = 0;
+  for (;;) {
+    const size_t dot = name.find('.', start);
+    const std::string element = name.substr(start, dot == std::string::npos ? dot : dot - start);
+    if (element.empty() || (element[0] >= '0' && element[0] <= '9')) return false;
+    for (const char c : element) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') return false;
+    }
+    ++elements;
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  return elements >= 2;
+}
+
+struct Texts {
+  const char* label;
+  std::string appId;
+  std::string appVersion;
+};
+
+TEST(ParticipantName, OddTextsSurviveTheRoundTripAsValidBusNames) {
+  const std::vector<Texts> cases = {
+      {"plain", "QOVR", "2.1"},
+      {"non-ASCII and spaces", "R\xC3\xA4.s t/n", "1.0-\xCE\xB2"},
+      {"escape character itself", "a_b", "_41"},
+      {"leading digits", "9lives", "9"},
+      {"empty version", "RSTN", ""},
+      {"punctuation", "!@#$%^&*()[]{}<>?/\\|`~'\";:,.-+=", ". .."},
+      {"CJK", "\xE6\x97\xA5\xE6\x9C\xAC", "2024.1"},
+      {"control bytes", "tab\there", "line\nbreak"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string name = ParticipantName::forParticipant(":1.42", c.appId, c.appVersion);
+    EXPECT_TRUE(isValidWellKnownName(name)) << name;
+    ParticipantInfo info;
+    ASSERT_TRUE(ParticipantName::parse(name, &info)) << name;
+    EXPECT_TRUE(info.detailsInName);
+    EXPECT_EQ(info.uniqueName, ":1.42");
+    EXPECT_EQ(info.appId, c.appId);
+    EXPECT_EQ(info.appVersion, c.appVersion);
+  }
+}
+
+TEST(ParticipantName, SameApplicationDiffersByConnection) {
+  EXPECT_NE(ParticipantName::forParticipant(":1.7", "QOVR", "1"),
+            ParticipantName::forParticipant(":1.8", "QOVR", "1"));
+  // Version and application id cannot trade bytes and collide.
+  EXPECT_NE(ParticipantName::forParticipant(":1.7", "a.b", "c"),
+            ParticipantName::forParticipant(":1.7", "a", "b.c"));
+}
+
+TEST(ParticipantName, TextsTooLongForABusNameFallBackToTheShortForm) {
+  // With the unique name ":1.42" and an empty version, 218 bytes of application id
+  // make a name of exactly 255 bytes.
+  const std::string fits(218, 'a');
+  const std::string longer(219, 'a');
+  const std::string fitsName = ParticipantName::forParticipant(":1.42", fits, "");
+  EXPECT_EQ(fitsName.size(), 255u);
+  ParticipantInfo info;
+  ASSERT_TRUE(ParticipantName::parse(fitsName, &info));
+  EXPECT_TRUE(info.detailsInName);
+  EXPECT_EQ(info.appId, fits);
+
+  for (const std::string& appId : {longer, std::string(5000, 'x'), std::string(100, '/')}) {
+    const std::string name = ParticipantName::forParticipant(":1.42", appId, "1.0");
+    EXPECT_TRUE(isValidWellKnownName(name)) << name;
+    ASSERT_TRUE(ParticipantName::parse(name, &info)) << name;
+    EXPECT_FALSE(info.detailsInName);
+    EXPECT_EQ(info.uniqueName, ":1.42");
+    EXPECT_TRUE(info.appId.empty());
+  }
+}
+
+TEST(ParticipantName, ForeignAndMalformedNamesAreNotParticipants) {
+  const std::string p = ostrel_dbus::wire::kParticipantPrefix;
+  const std::vector<std::string> names = {
+      "org.freedesktop.DBus",
+      ":1.5",
+      p,
+      p + ".aX.vY",                  // no unique name
+      p + ".aX.vY.u_3A1_2E5.extra",  // one element too many
+      p + ".bX.vY.u_3A1_2E5",        // wrong tag
+      p + ".aX.vY.u1_2E5",           // unique name without its colon
+      p + ".a_4.vY.u_3A1_2E5",       // cut escape
+      p + ".a_2e.vY.u_3A1_2E5",      // lower-case hex
+      p + ".a_41.vY.u_3A1_2E5",      // escaped letter: a second spelling of "A"
+      p + ".L.u_3A1_2E5.more",
+      p + "X.aX.vY.u_3A1_2E5",  // a prefix that only starts the same
+  };
+  for (const auto& name : names) {
+    ParticipantInfo info;
+    EXPECT_FALSE(ParticipantName::parse(name, &info)) << name;
+  }
+}
+
+TEST(UniqueNameOrder, SortsByConnectionNumber) {
+  std::vector<std::string> names = {":1.10", ":1.9", ":1.100", ":2.1", ":1.2", ":1.09"};
+  std::sort(names.begin(), names.end(), ostrel_dbus::UniqueNameOrder());
+  EXPECT_EQ(names, (std::vector<std::string>{":1.2", ":1.09", ":1.9", ":1.10", ":1.100", ":2.1"}));
+}
+
+TEST(Utf8Check, AcceptsUtf8AndRejectsWhatDBusRejects) {
+  struct Case {
+    const char* label;
+    std::string text;
+    bool valid;
+  };
+  const std::vector<Case> cases = {
+      {"ASCII", "QOVR 1.0", true},
+      {"two-byte", "R\xC3\xA4", true},
+      {"four-byte", "\xF0\x9F\x98\x80", true},
+      {"embedded NUL", std::string("a\0b", 3), false},
+      {"overlong NUL", "\xC0\x80", false},
+      {"surrogate", "\xED\xA0\x80", false},
+      {"cut sequence", "\xE2\x82", false},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", false},
+      {"lone continuation", "\x80", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ostrel_dbus::wire::isValidUtf8(c.text), c.valid) << c.label;
+  }
+}
+
+}  // namespace
