@@ -1,0 +1,138 @@
+'use strict';
+// The module between real processes on a private bus: a service adapter in a child
+// process, host applications played by ostrel-peer, a client adapter in this process.
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const readline = require('node:readline');
+const { startPrivateBus } = require('./support/privatebus');
+const { root } = require('./support/child');
+
+const buildDir = process.env.CORVELLE_BUILD_DIR || path.join(root, 'build', 'Release');
+const peerTool = path.join(buildDir, 'ostrel-peer');
+const haveBus = fs.existsSync(path.join(buildDir, 'libostrel_dbus.so')) && fs.existsSync(peerTool);
+const skip = haveBus ? false : 'the D-Bus messaging library is not built';
+
+const DETAILS = JSON.stringify({ port: 43123, pid: 1 });
+let bus;
+let service;
+
+// A process whose standard output is read as lines as they come.
+function launch(command, args, options = {}) {
+  const child = spawn(command, args, {
+    cwd: root, env: { ...process.env, OSTREL_BUS_ADDRESS: bus.address }, ...options,
+  });
+  child.lines = [];
+  child.waiters = [];
+  readline.createInterface({ input: child.stdout }).on('line', (line) => {
+    child.lines.push(line);
+    for (const w of child.waiters.splice(0)) w();
+  });
+  child.stderrText = '';
+  child.stderr.on('data', (d) => { child.stderrText += d; });
+  child.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+  return child;
+}
+
+async function lineMatching(child, pattern, timeoutMs = 15000) {
+  const deadline = Date.now() + timeoutMs;
+  for (;;) {
+    const found = child.lines.find((l) => pattern.test(l));
+    if (found) return found;
+    if (Date.now() > deadline) {
+      throw new Error(`no line matching ${pattern} within ${timeoutMs} ms; got:\n${child.lines.join('\n')}\n${child.stderrText}`);
+    }
+    await new Promise((resolve) => {
+      child.waiters.push(resolve);
+      setTimeout(resolve, 100);
+    });
+  }
+}
+
+function peer(args) {
+  return launch(peerTool, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+}
+
+async function until(check, timeoutMs = 15000) {
+  const deadline = Date.now() + timeoutMs;
+  while (!check()) {
+    if (Date.now() > deadline) return false;
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+  return true;
+}
+
+before(async () => {
+  if (skip) return;
+  bus = await startPrivateBus();
+  process.env.OSTREL_BUS_ADDRESS = bus.address;
+  service = launch(process.execPath, ['-e', `
+    const { OstrelAdapter } = require('./index.js');
+    const adapter = new OstrelAdapter('QOVR', '1.0');
+    adapter.setServerDetails(true, ${JSON.stringify(DETAILS)});
+    console.log('service ready');
+    process.stdin.on('end', () => {
+      adapter.setServerDetails(false, ${JSON.stringify(DETAILS)});
+      adapter.disconnect();
+    });
+    process.stdin.resume();
+  `], { stdio: ['pipe', 'pipe', 'pipe'] });
+  await lineMatching(service, /^service ready$/);
+});
+
+after(async () => {
+  if (skip) return;
+  service.stdin.end();
+  const { code } = await service.exited;
+  assert.equal(code, 0, `the service exits by itself after disconnect: ${service.stderrText}`);
+  await bus.stop();
+});
+
+test('a host announcement is answered with the stored details', { skip }, async () => {
+  const host = peer(['--app', 'RSTN', '--app-version', '1.0', '--send', 'zem.devtools.host.ready',
+    '--to', 'QOVR', '--wait', '10', '--listen', '--count', '1', '--timeout', '15']);
+  const line = await lineMatching(host, /server\.ready/);
+  assert.deepEqual(
+    (({ type, appId, appVersion, payload }) => ({ type, appId, appVersion, payload }))(JSON.parse(line)),
+    { type: 'ostrel.SuiteMessage.zem.devtools.server.ready', appId: 'QOVR', appVersion: '1.0', payload: DETAILS });
+  assert.equal((await host.exited).code, 0, host.stderrText);
+});
+
+test('a client adapter gets the service details through its callback', { skip }, async () => {
+  const { OstrelAdapter } = require(path.join(root, 'index.js'));
+  const client = new OstrelAdapter('CLIX', '1.0');
+  const answer = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no answer from the service')), 15000);
+    client.getServicePort((...args) => {
+      clearTimeout(timer);
+      resolve(args);
+    });
+  });
+  client.disconnect();
+  assert.deepEqual(answer, ['ostrel.SuiteMessage.zem.devtools.server.info', DETAILS, 'QOVR', '1.0']);
+});
+
+test('getAppsList follows host applications joining and leaving', { skip }, async () => {
+  const { OstrelAdapter } = require(path.join(root, 'index.js'));
+  const watcher = new OstrelAdapter('WTCH', '1.0');
+  const host = peer(['--app', 'RSTN', '--app-version', '1.0', '--self', '--listen', '--timeout', '30']);
+  await lineMatching(host, /"self"/);
+  assert.ok(await until(() => watcher.getAppsList().includes('RS,1.0,Quorlen Rasterine')),
+    `listed while it runs: ${watcher.getAppsList()}`);
+  assert.ok(!watcher.getAppsList().some((entry) => entry.startsWith('QOVR')), 'the service is not a host');
+
+  host.kill('SIGTERM');
+  await host.exited;
+  assert.ok(await until(() => !watcher.getAppsList().includes('RS,1.0,Quorlen Rasterine')),
+    'dropped once it left');
+
+  // A new host of the same application is answered after the old one left.
+  const second = peer(['--app', 'RSTN', '--app-version', '1.1', '--send', 'zem.devtools.host.ready',
+    '--to', 'QOVR', '--wait', '10', '--listen', '--count', '1', '--timeout', '15']);
+  const line = JSON.parse(await lineMatching(second, /server\.ready/));
+  assert.equal(line.payload, DETAILS);
+  await second.exited;
+  watcher.disconnect();
+});
