@@ -7,7 +7,8 @@ const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
 const {
-  dbusSkipReason, tempDir, startBus, userEnv, runCli, startCli, startService, npmStart,
+  root, dbusSkipReason, tempDir, startBus, userEnv, runCli, startCli, startService, npmStart,
+  Running,
 } = require('./support/cli-harness');
 
 // One line on stderr, no stack trace.
@@ -200,6 +201,40 @@ describe('on a bus', { skip: dbusSkipReason() ?? false }, () => {
       await host.exit();
     } finally {
       service.kill('SIGKILL');
+    }
+  });
+
+  test('the README examples: a service, and a client that gets its details', async () => {
+    // The examples in a user's project, where `require('corvelle')` finds this build.
+    const app = tempDir('corvelle-app-');
+    fs.mkdirSync(path.join(app, 'node_modules', 'corvelle'), { recursive: true });
+    fs.writeFileSync(path.join(app, 'node_modules', 'corvelle', 'index.js'),
+      `module.exports = require(${JSON.stringify(path.join(root, 'lib', 'addon.js'))}).loadAddon();`);
+    for (const file of ['service.js', 'client.js']) {
+      fs.copyFileSync(path.join(root, 'examples', file), path.join(app, file));
+    }
+    const env = userEnv(home, { OSTREL_BUS_ADDRESS: bus.address });
+    const service = new Running(process.execPath, [path.join(app, 'service.js')], { env });
+    try {
+      await service.waitFor(/host applications on the bus: none\n/);
+      const port = Number(/service announced: \{"host":"127\.0\.0\.1","port":(\d+)\}/.exec(service.stdout)[1]);
+      const client = await new Running(process.execPath, [path.join(app, 'client.js')], { env }).exit();
+      assert.equal(client.code, 0, client.stderr);
+      assert.equal(client.stdout, `QOVR 1.0 runs at http://127.0.0.1:${port}/\n`);
+      assert.equal((await httpGet(port)).body, 'hello from the service\n');
+
+      service.kill('SIGINT');
+      const ended = await service.exit();
+      assert.equal(ended.timedOut, false, 'the example service ends after Ctrl-C');
+      assert.equal(ended.code, 0, ended.stderr);
+      assert.match(ended.stdout, /service stopped\n$/);
+
+      const alone = await new Running(process.execPath, [path.join(app, 'client.js')], { env }).exit();
+      assert.equal(alone.code, 1);
+      assert.equal(alone.stderr, 'no answer from the service\n');
+    } finally {
+      service.kill('SIGKILL');
+      fs.rmSync(app, { recursive: true, force: true });
     }
   });
 

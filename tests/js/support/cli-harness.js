@@ -154,5 +154,5 @@ function startService(args, env) {
 
 module.exports = {
   root, buildDir, dbusSkipReason, tempDir, startBus, userEnv, runCli, startCli, startService,
-  npmStart,
+  npmStart, Running,
 };
