@@ -133,7 +133,8 @@ async function runService(options) {
 
 async function runHost(options, positional) {
   if (positional.length !== 2) {
-    throw new UsageError('host needs an application id and a version, as in: corvelle host RSTN 1.0');
+    throw new UsageError(
+      'host needs an application id and a version, as in: corvelle host RSTN 1.0');
   }
   const [appId, appVersion] = positional;
   const resolved = await joinableBus(options.bus);
@@ -146,10 +147,14 @@ async function runHost(options, positional) {
 
 async function main(argv) {
   const [name, ...rest] = argv;
-  if (name === undefined || name === '--help' || name === '-h' || name === 'help') {
+  if (name === undefined) {
+    process.stderr.write(`${USAGE}\n`);
+    return 2;
+  }
+  if (name === '--help' || name === '-h' || name === 'help') {
     const topic = name === 'help' ? COMMANDS[rest[0]] : undefined;
     out(topic ? topic.usage : USAGE);
-    return name === undefined ? 2 : 0;
+    return 0;
   }
   if (name === '--version') {
     out(version);

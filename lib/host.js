@@ -52,9 +52,17 @@ function playHost({ appId, appVersion, address, timeoutMs, stayMs, json, out }) 
     const stopPeer = () => {
       if (peer.exitCode === null && peer.signalCode === null) peer.kill('SIGTERM');
     };
+    // Ctrl-C or a kill ends the play with the peer: after an answer that is success.
+    const onSignal = () => finish(answered ? undefined
+      : new HostError('stopped before the service answered'));
+    process.on('SIGINT', onSignal);
+    process.on('SIGTERM', onSignal);
+
     const finish = (error) => {
       if (finished) return;
       finished = true;
+      process.off('SIGINT', onSignal);
+      process.off('SIGTERM', onSignal);
       clearTimeout(answerTimer);
       clearTimeout(stayTimer);
       stopPeer();

@@ -9,6 +9,8 @@ const readline = require('node:readline');
 const INTERFACE = 'net.corvelle.Ostrel5';
 const MEMBER = 'Message';
 const TYPE_PREFIX = 'ostrel.SuiteMessage.';
+const HEADER =
+  /^signal .*sender=(\S+) -> destination=(.+?) serial=.*; interface=([^;]+); member=(\S+)$/;
 
 // Reads dbus-monitor's text output: a header line per message, then one indented line
 // per argument. Calls onMessage({ sender, destination, type, appId, appVersion }) for each
@@ -27,8 +29,7 @@ function createParser(onMessage) {
     line(text) {
       if (!text.startsWith(' ')) {
         flush();
-        const header = /^signal .*sender=(\S+) -> destination=(.+?) serial=.*; interface=([^;]+); member=(\S+)$/
-          .exec(text);
+        const header = HEADER.exec(text);
         if (header && header[3] === INTERFACE && header[4] === MEMBER) {
           const destination = header[2] === '(null destination)' ? null : header[2];
           current = { sender: header[1], destination, args: [] };

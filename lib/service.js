@@ -44,7 +44,8 @@ async function startService({ busOption, env = process.env, port = 0, log = defa
     privateBus = await bus.ensurePrivateBus({ env });
     address = privateBus.address;
     if (privateBus.started) {
-      log(`bus: ${address} (private bus, dbus-daemon pid ${privateBus.pid}, stopped with the service)`);
+      log(`bus: ${address} (private bus, dbus-daemon pid ${privateBus.pid}, ` +
+        'stopped with the service)');
     } else if (privateBus.shared) {
       log(`bus: ${address} (private bus already run by another corvelle; joining it)`);
     } else {
@@ -86,7 +87,8 @@ async function startService({ busOption, env = process.env, port = 0, log = defa
     httpPort = await listen(server, port);
   } catch (err) {
     privateBus?.stop();
-    throw new Error(`cannot open the HTTP endpoint on 127.0.0.1:${port}: ${err.code || err.message}`);
+    throw new Error(`cannot open the HTTP endpoint on 127.0.0.1:${port}: ` +
+      `${err.code || err.message}`);
   }
   log(`http: listening on http://127.0.0.1:${httpPort}/`);
 

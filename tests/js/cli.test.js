@@ -60,7 +60,7 @@ describe('without a bus', () => {
 
   test('mistakes on the command line are one line and exit code 2', async () => {
     const cases = [
-      { args: [], pattern: /Usage: corvelle/, stream: 'stdout' },
+      { args: [], pattern: /^Usage: corvelle <command>/, stream: 'stderr' },
       { args: ['frobnicate'], pattern: /unknown command "frobnicate"/ },
       { args: ['apps', '--colour'], pattern: /unknown option --colour/ },
       { args: ['apps', 'extra'], pattern: /unexpected argument "extra"/ },
@@ -74,8 +74,9 @@ describe('without a bus', () => {
       const result = await runCli(args, userEnv(home));
       const what = `corvelle ${args.join(' ')}`;
       assert.equal(result.code, 2, `${what}: ${result.stderr}`);
-      if (stream === 'stdout') assert.match(result.stdout, pattern, what);
+      if (stream === 'stderr') assert.match(result.stderr, pattern, what);
       else assertOneLine(result.stderr, pattern, what);
+      assert.equal(result.stdout, '', what);
     }
     const start = await startService(['--frobnicate'], userEnv(home)).exit();
     assert.equal(start.code, 2);
@@ -92,11 +93,26 @@ describe('without a bus', () => {
     fs.writeFileSync(stale, '');
     try {
       const settings = [
-        { name: 'nothing configured', env: {}, args: [], pattern: /no bus to join: no OSTREL_BUS_ADDRESS, no session bus, and no private bus at .*corvelle-\d+\/bus .*npm start/ },
-        { name: 'OSTREL_BUS_ADDRESS', env: { OSTREL_BUS_ADDRESS: `unix:path=${dir}/none` }, args: [], pattern: /the bus at unix:path=.*\/none \(from OSTREL_BUS_ADDRESS\) does not answer \(no socket\)/ },
-        { name: '--bus with a stale socket', env: {}, args: ['--bus', `unix:path=${stale}`], pattern: /the bus at unix:path=.*stale \(from --bus\) does not answer/ },
-        { name: 'a dead session bus', env: { DBUS_SESSION_BUS_ADDRESS: `unix:path=${dir}/none` }, args: [], pattern: /no bus to join/ },
-        { name: 'not an address', env: {}, args: ['--bus', 'nonsense'], pattern: /does not answer \(not a D-Bus address: "nonsense"\)/ },
+        {
+          name: 'nothing configured', env: {}, args: [],
+          pattern: /no bus to join: no OSTREL_BUS_ADDRESS, no session bus, and no private bus at .*corvelle-\d+\/bus .*npm start/,
+        },
+        {
+          name: 'OSTREL_BUS_ADDRESS', env: { OSTREL_BUS_ADDRESS: `unix:path=${dir}/none` }, args: [],
+          pattern: /the bus at unix:path=.*\/none \(from OSTREL_BUS_ADDRESS\) does not answer \(no socket\)/,
+        },
+        {
+          name: '--bus with a stale socket', env: {}, args: ['--bus', `unix:path=${stale}`],
+          pattern: /the bus at unix:path=.*stale \(from --bus\) does not answer/,
+        },
+        {
+          name: 'a dead session bus', env: { DBUS_SESSION_BUS_ADDRESS: `unix:path=${dir}/none` },
+          args: [], pattern: /no bus to join/,
+        },
+        {
+          name: 'not an address', env: {}, args: ['--bus', 'nonsense'],
+          pattern: /does not answer \(not a D-Bus address: "nonsense"\)/,
+        },
       ];
       for (const command of [['apps'], ['service'], ['host', 'RSTN', '1.0']]) {
         for (const { name, env, args, pattern } of settings) {
@@ -197,8 +213,11 @@ describe('on a bus', { skip: dbusSkipReason() ?? false }, () => {
       assert.doesNotMatch(ended.stdout, /stopped the private bus/, 'a bus it joined stays');
       await host.waitFor(/zem\.devtools\.server\.terminated from QOVR 0\.1\.0: /);
       await assert.rejects(httpGet(port), 'the HTTP endpoint is closed');
+      // Stopped while it stays, the host ends at once, successfully, and leaves the bus.
       host.kill('SIGTERM');
-      await host.exit();
+      const hostEnded = await host.exit(10000);
+      assert.equal(hostEnded.code, 0, hostEnded.stderr);
+      assert.equal((await runCli(['apps', '--json'], clientEnv)).stdout, '[]\n');
     } finally {
       service.kill('SIGKILL');
     }
