@@ -1,0 +1,125 @@
+#include "benchparticipant.h"
+
+#include <time.h>
+
+#include <cstring>
+#include <thread>
+
+namespace ostrel_bench {
+namespace {
+
+template <typename Object, typename SizeGetter, typename Getter>
+std::string readText(const Object& object, SizeGetter sizeOf, Getter get) {
+  const size_t size = (object.*sizeOf)();
+  if (size <= 1) return std::string();
+  std::vector<char> buffer(size);
+  (object.*get)(buffer.data(), size);
+  return std::string(buffer.data(), size - 1);
+}
+
+}  // namespace
+
+int64_t monotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void BenchParticipant::Receive(const api5::OstrelMessage& message) {
+  const int64_t now = monotonicNs();
+  const std::string type =
+      readText(message, &api5::OstrelMessage::GetTypeSize, &api5::OstrelMessage::GetType);
+  if (type.compare(0, std::strlen(api5::SuiteMessage::TYPE_PREFIX),
+                   api5::SuiteMessage::TYPE_PREFIX) != 0) {
+    return;
+  }
+  const auto& suite = static_cast<const api5::SuiteMessage&>(message);
+  const std::string payload =
+      readText(suite, &api5::SuiteMessage::GetPayloadSize, &api5::SuiteMessage::GetPayload);
+  if (mode_ == Mode::kEcho) {
+    send(dispatcher_, type, payload, {suite.GetSource()});
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++count_;
+    if (mode_ == Mode::kRecord) arrivals_.emplace_back(now, payload);
+  }
+  arrived_.notify_all();
+}
+
+bool BenchParticipant::waitForCount(size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return arrived_.wait_for(lock, timeout, [&] { return count_ >= count; });
+}
+
+size_t BenchParticipant::count() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return count_;
+}
+
+std::vector<std::pair<int64_t, std::string>> BenchParticipant::arrivals() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return arrivals_;
+}
+
+void BenchParticipant::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  count_ = 0;
+  arrivals_.clear();
+}
+
+api5::IOstrelMessageDispatcher* BenchParticipant::join(const std::string& appId,
+                                                       std::chrono::milliseconds timeout) {
+  if (api5::IOstrelMessageDispatcher::SetConfig(appId.c_str(), "1") != api5::OSTREL_OK) {
+    return nullptr;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  api5::IOstrelMessageDispatcher* dispatcher = nullptr;
+  api5::OstrelMessageErrorCode code;
+  while ((code = api5::IOstrelMessageDispatcher::GetInstance(&dispatcher)) ==
+             api5::OSTREL_ERROR_TRY_AGAIN &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (code != api5::OSTREL_OK) return nullptr;
+  while (!dispatcher->IsReady() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return dispatcher;
+}
+
+std::vector<api5::EndPoint> BenchParticipant::endPointsOf(
+    api5::IOstrelMessageDispatcher* dispatcher, const std::string& appId,
+    std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    api5::EndPoint* array = nullptr;
+    size_t count = 0;
+    dispatcher->GetEndPoints(&array, &count);
+    std::vector<api5::EndPoint> chosen;
+    for (size_t i = 0; i < count; ++i) {
+      if (readText(array[i], &api5::EndPoint::GetAppIdSize, &api5::EndPoint::GetAppId) == appId) {
+        chosen.push_back(array[i]);
+      }
+    }
+    if (count > 0) dispatcher->FreeEndPoints(array);
+    if (!chosen.empty() || std::chrono::steady_clock::now() >= deadline) return chosen;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+api5::OstrelMessageErrorCode BenchParticipant::send(
+    api5::IOstrelMessageDispatcher* dispatcher, const std::string& type, const std::string& payload,
+    const std::vector<api5::EndPoint>& destinations) {
+  api5::SuiteMessage message(type.c_str());
+  message.SetSource(dispatcher->GetSelf());
+  message.SetPayload(payload.c_str());
+  if (!destinations.empty()) message.SetDestinations(destinations.data(), destinations.size());
+  api5::OstrelMessageErrorCode code;
+  while ((code = dispatcher->Send(message)) == api5::OSTREL_ERROR_TRY_AGAIN) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return code;
+}
+
+}  // namespace ostrel_bench
