@@ -223,6 +223,44 @@ describe('on a bus', { skip: dbusSkipReason() ?? false }, () => {
     }
   });
 
+  test('the command finds the service by the bus rule: variable, then session bus', async () => {
+    const service = startService(['--bus', bus.address], userEnv(home));
+    try {
+      await service.waitFor(/^ready: /m);
+      const dead = `unix:path=${path.join(home, 'no-bus-here')}`;
+      const cases = [
+        { name: 'session bus address', env: { DBUS_SESSION_BUS_ADDRESS: bus.address }, found: true },
+        // sd-bus's user bus: the socket "bus" in XDG_RUNTIME_DIR, as the test bus's folder is.
+        { name: 'XDG_RUNTIME_DIR/bus', env: { XDG_RUNTIME_DIR: path.dirname(bus.socketPath) }, found: true },
+        {
+          name: 'the variable before a dead session bus', found: true,
+          env: { OSTREL_BUS_ADDRESS: bus.address, DBUS_SESSION_BUS_ADDRESS: dead },
+        },
+        {
+          name: 'the variable wins even when its bus is not there', found: false,
+          env: { OSTREL_BUS_ADDRESS: dead, DBUS_SESSION_BUS_ADDRESS: bus.address },
+        },
+        {
+          name: '--bus before the variable', found: true, args: ['--bus', bus.address],
+          env: { OSTREL_BUS_ADDRESS: dead },
+        },
+      ];
+      for (const { name, env, args = [], found } of cases) {
+        const result = await runCli(['service', '--timeout', '5000', ...args], userEnv(home, env));
+        if (found) {
+          assert.equal(result.code, 0, `${name}: ${result.stderr}`);
+          assert.match(result.stdout, /^QOVR 0\.1\.0 answered: /, name);
+        } else {
+          assert.equal(result.code, 1, name);
+          assertOneLine(result.stderr, /no-bus-here \(from OSTREL_BUS_ADDRESS\) does not answer/, name);
+        }
+      }
+    } finally {
+      service.kill('SIGTERM');
+      assert.equal((await service.exit()).code, 0);
+    }
+  });
+
   test('the README examples: a service, and a client that gets its details', async () => {
     // The examples in a user's project, where `require('corvelle')` finds this build.
     const app = tempDir('corvelle-app-');
