@@ -2,23 +2,11 @@
 
 #include <time.h>
 
-#include <cstring>
 #include <thread>
 
+#include "ostreltext.h"
+
 namespace ostrel_bench {
-namespace {
-
-template <typename Object, typename SizeGetter, typename Getter>
-std::string readText(const Object& object, SizeGetter sizeOf, Getter get) {
-  const size_t size = (object.*sizeOf)();
-  if (size <= 1) return std::string();
-  std::vector<char> buffer(size);
-  (object.*get)(buffer.data(), size);
-  return std::string(buffer.data(), size - 1);
-}
-
-}  // namespace
-
 int64_t monotonicNs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -27,15 +15,10 @@ int64_t monotonicNs() {
 
 void BenchParticipant::Receive(const api5::OstrelMessage& message) {
   const int64_t now = monotonicNs();
-  const std::string type =
-      readText(message, &api5::OstrelMessage::GetTypeSize, &api5::OstrelMessage::GetType);
-  if (type.compare(0, std::strlen(api5::SuiteMessage::TYPE_PREFIX),
-                   api5::SuiteMessage::TYPE_PREFIX) != 0) {
-    return;
-  }
+  const std::string type = ostrel_text::typeOf(message);
+  if (!ostrel_text::isApplicationType(type)) return;
   const auto& suite = static_cast<const api5::SuiteMessage&>(message);
-  const std::string payload =
-      readText(suite, &api5::SuiteMessage::GetPayloadSize, &api5::SuiteMessage::GetPayload);
+  const std::string payload = ostrel_text::payloadOf(suite);
   if (mode_ == Mode::kEcho) {
     send(dispatcher_, type, payload, {suite.GetSource()});
   }
@@ -98,7 +81,7 @@ std::vector<api5::EndPoint> BenchParticipant::endPointsOf(
     dispatcher->GetEndPoints(&array, &count);
     std::vector<api5::EndPoint> chosen;
     for (size_t i = 0; i < count; ++i) {
-      if (readText(array[i], &api5::EndPoint::GetAppIdSize, &api5::EndPoint::GetAppId) == appId) {
+      if (ostrel_text::appIdOf(array[i]) == appId) {
         chosen.push_back(array[i]);
       }
     }

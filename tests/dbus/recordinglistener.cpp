@@ -1,44 +1,30 @@
 #include "recordinglistener.h"
 
 #include <chrono>
-#include <cstring>
+
+#include "ostreltext.h"
 
 namespace ostrel_dbus_test {
-namespace {
-
-template <typename Object, typename SizeGetter, typename Getter>
-std::string readText(const Object& object, SizeGetter sizeOf, Getter get) {
-  const size_t size = (object.*sizeOf)();
-  if (size <= 1) return std::string();
-  std::vector<char> buffer(size);
-  if ((object.*get)(buffer.data(), size) != api5::OSTREL_OK) return "<buffer refused>";
-  return std::string(buffer.data(), size - 1);
-}
-
-}  // namespace
 
 std::string RecordingListener::idOf(const api5::EndPoint& e) {
-  return readText(e, &api5::EndPoint::GetIdSize, &api5::EndPoint::GetId);
+  return ostrel_text::idOf(e);
 }
 std::string RecordingListener::appIdOf(const api5::EndPoint& e) {
-  return readText(e, &api5::EndPoint::GetAppIdSize, &api5::EndPoint::GetAppId);
+  return ostrel_text::appIdOf(e);
 }
 std::string RecordingListener::appVersionOf(const api5::EndPoint& e) {
-  return readText(e, &api5::EndPoint::GetAppVersionSize, &api5::EndPoint::GetAppVersion);
+  return ostrel_text::appVersionOf(e);
 }
 
 Received RecordingListener::read(const api5::OstrelMessage& message) {
   Received r;
-  r.type = readText(message, &api5::OstrelMessage::GetTypeSize, &api5::OstrelMessage::GetType);
-  r.appId = readText(message, &api5::OstrelMessage::GetAppIdSize, &api5::OstrelMessage::GetAppId);
-  r.appVersion = readText(message, &api5::OstrelMessage::GetAppVersionSize,
-                          &api5::OstrelMessage::GetAppVersion);
-  if (r.type.compare(0, std::strlen(api5::SuiteMessage::TYPE_PREFIX),
-                     api5::SuiteMessage::TYPE_PREFIX) == 0) {
+  r.type = ostrel_text::typeOf(message);
+  r.appId = ostrel_text::appIdOf(message);
+  r.appVersion = ostrel_text::appVersionOf(message);
+  if (ostrel_text::isApplicationType(r.type)) {
     const auto& suite = static_cast<const api5::SuiteMessage&>(message);
     r.source = idOf(suite.GetSource());
-    r.payload =
-        readText(suite, &api5::SuiteMessage::GetPayloadSize, &api5::SuiteMessage::GetPayload);
+    r.payload = ostrel_text::payloadOf(suite);
   }
   return r;
 }

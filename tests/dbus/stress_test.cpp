@@ -49,11 +49,10 @@ TEST_F(Stress, ThousandsOfMessagesBothWaysWhilePeersJoinAndLeave) {
   dispatcher->AddEndPointsRefreshCallback(&RecordingListener::onRefreshed, &counter);
 
   PeerProcess blaster;
-  ASSERT_TRUE(blaster.start(bus_.address(),
-                            {"--app", "BLAST", "--send", "tick", "--payload", "t", "--to", "STRESS",
-                             "--wait", "10", "--repeat", std::to_string(kMessagesEachWay),
-                             "--count", std::to_string(kMessagesEachWay), "--quiet", "--timeout",
-                             "60"}));
+  ASSERT_TRUE(blaster.start(
+      bus_.address(), {"--app", "BLAST", "--send", "tick", "--payload", "t", "--to", "STRESS",
+                       "--wait", "10", "--repeat", std::to_string(kMessagesEachWay), "--count",
+                       std::to_string(kMessagesEachWay), "--quiet", "--timeout", "60"}));
 
   // Participants that join, receive, and leave, some killed and some stopped; each is
   // then still addressed once, as a sender with a stale list would.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ostrel/OstrelMessage5.h"
+#include "ostreltext.h"
 #include "peeroptions.h"
 #include "peersession.h"
 
@@ -34,15 +35,6 @@ Clock::time_point after(double seconds) {
   return Clock::now() + std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
 }
 
-std::string textOf(const api5::EndPoint& endPoint, size_t (api5::EndPoint::*sizeOf)() const,
-                   api5::OstrelMessageErrorCode (api5::EndPoint::*get)(char*, size_t) const) {
-  const size_t size = (endPoint.*sizeOf)();
-  if (size <= 1) return std::string();
-  std::vector<char> buffer(size);
-  (endPoint.*get)(buffer.data(), size);
-  return std::string(buffer.data(), size - 1);
-}
-
 std::vector<api5::EndPoint> endPoints(api5::IOstrelMessageDispatcher* dispatcher) {
   api5::EndPoint* array = nullptr;
   size_t count = 0;
@@ -56,12 +48,10 @@ std::vector<api5::EndPoint> endPointsOf(api5::IOstrelMessageDispatcher* dispatch
                                         const PeerOptions& options) {
   std::vector<api5::EndPoint> chosen;
   for (const auto& endPoint : endPoints(dispatcher)) {
-    if (textOf(endPoint, &api5::EndPoint::GetAppIdSize, &api5::EndPoint::GetAppId) !=
-        options.toAppId) {
+    if (ostrel_text::appIdOf(endPoint) != options.toAppId) {
       continue;
     }
-    if (!options.toVersion.empty() && textOf(endPoint, &api5::EndPoint::GetAppVersionSize,
-                                             &api5::EndPoint::GetAppVersion) != options.toVersion) {
+    if (!options.toVersion.empty() && ostrel_text::appVersionOf(endPoint) != options.toVersion) {
       continue;
     }
     chosen.push_back(endPoint);
@@ -99,8 +89,7 @@ api5::IOstrelMessageDispatcher* join(const PeerOptions& options) {
 
 int sendAll(api5::IOstrelMessageDispatcher* dispatcher, const PeerOptions& options) {
   std::string type = options.sendType;
-  if (type.compare(0, std::strlen(api5::SuiteMessage::TYPE_PREFIX),
-                   api5::SuiteMessage::TYPE_PREFIX) != 0) {
+  if (!ostrel_text::isApplicationType(type)) {
     type = api5::SuiteMessage::TYPE_PREFIX + type;
   }
   std::vector<api5::EndPoint> destinations;

@@ -1,46 +1,22 @@
 #include "peersession.h"
 
 #include <cstdio>
-#include <cstring>
-#include <vector>
 
 #include "jsonline.h"
+#include "ostreltext.h"
 
 namespace ostrel_peer {
-namespace {
-
-// The library's size-then-get protocol for texts.
-template <typename Object, typename SizeGetter, typename Getter>
-std::string readText(const Object& object, SizeGetter sizeOf, Getter get) {
-  const size_t size = (object.*sizeOf)();
-  if (size <= 1) return std::string();
-  std::vector<char> buffer(size);
-  if ((object.*get)(buffer.data(), size) != api5::OSTREL_OK) return std::string();
-  return std::string(buffer.data(), size - 1);
-}
-
-bool isApplicationMessage(const std::string& type) {
-  return type.compare(0, std::strlen(api5::SuiteMessage::TYPE_PREFIX),
-                      api5::SuiteMessage::TYPE_PREFIX) == 0;
-}
-
-}  // namespace
 
 std::string PeerSession::describe(const api5::OstrelMessage& message) {
-  const std::string type =
-      readText(message, &api5::OstrelMessage::GetTypeSize, &api5::OstrelMessage::GetType);
+  const std::string type = ostrel_text::typeOf(message);
   JsonLine line;
   line.text("type", type)
-      .text("appId",
-            readText(message, &api5::OstrelMessage::GetAppIdSize, &api5::OstrelMessage::GetAppId))
-      .text("appVersion", readText(message, &api5::OstrelMessage::GetAppVersionSize,
-                                   &api5::OstrelMessage::GetAppVersion));
-  if (isApplicationMessage(type)) {
+      .text("appId", ostrel_text::appIdOf(message))
+      .text("appVersion", ostrel_text::appVersionOf(message));
+  if (ostrel_text::isApplicationType(type)) {
     const auto& suite = static_cast<const api5::SuiteMessage&>(message);
-    const api5::EndPoint source = suite.GetSource();
-    line.text("source", readText(source, &api5::EndPoint::GetIdSize, &api5::EndPoint::GetId))
-        .bytes("payload", readText(suite, &api5::SuiteMessage::GetPayloadSize,
-                                   &api5::SuiteMessage::GetPayload));
+    line.text("source", ostrel_text::idOf(suite.GetSource()))
+        .bytes("payload", ostrel_text::payloadOf(suite));
   } else {
     line.text("source", "").text("payload", "");
   }
@@ -49,10 +25,9 @@ std::string PeerSession::describe(const api5::OstrelMessage& message) {
 
 std::string PeerSession::describe(const api5::EndPoint& endPoint, const char* idKey) {
   return JsonLine()
-      .text(idKey, readText(endPoint, &api5::EndPoint::GetIdSize, &api5::EndPoint::GetId))
-      .text("appId", readText(endPoint, &api5::EndPoint::GetAppIdSize, &api5::EndPoint::GetAppId))
-      .text("appVersion",
-            readText(endPoint, &api5::EndPoint::GetAppVersionSize, &api5::EndPoint::GetAppVersion))
+      .text(idKey, ostrel_text::idOf(endPoint))
+      .text("appId", ostrel_text::appIdOf(endPoint))
+      .text("appVersion", ostrel_text::appVersionOf(endPoint))
       .str();
 }
 
@@ -65,13 +40,11 @@ void PeerSession::print(const std::string& line) {
 
 void PeerSession::Receive(const api5::OstrelMessage& message) {
   if (!quiet_) print(describe(message));
-  const std::string type =
-      readText(message, &api5::OstrelMessage::GetTypeSize, &api5::OstrelMessage::GetType);
-  if (echo_ && isApplicationMessage(type)) {
+  const std::string type = ostrel_text::typeOf(message);
+  if (echo_ && ostrel_text::isApplicationType(type)) {
     const auto& suite = static_cast<const api5::SuiteMessage&>(message);
     api5::SuiteMessage answer(type.c_str());
-    const std::string payload =
-        readText(suite, &api5::SuiteMessage::GetPayloadSize, &api5::SuiteMessage::GetPayload);
+    const std::string payload = ostrel_text::payloadOf(suite);
     answer.SetPayload(payload.c_str());
     const api5::EndPoint source = suite.GetSource();
     answer.SetDestinations(&source, 1);
