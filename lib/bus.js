@@ -21,8 +21,10 @@ const BUS_CONFIG = path.join(PACKAGE_ROOT, 'bus', 'ostrel-bus.conf');
 
 class BusError extends Error {}
 
+// %XX sequences are bytes; the text they spell is UTF-8.
 function unescapeValue(value) {
-  return value.replace(/%([0-9A-Fa-f]{2})/g, (_, hex) => String.fromCharCode(parseInt(hex, 16)));
+  return value.replace(/(%[0-9A-Fa-f]{2})+/g,
+    (run) => Buffer.from(run.replace(/%/g, ''), 'hex').toString('utf8'));
 }
 
 // A D-Bus address: transports separated by ';', each "name:key=value,key=value" with
@@ -47,7 +49,7 @@ function parseAddress(address) {
 }
 
 function escapeValue(value) {
-  return value.replace(/[^A-Za-z0-9_\-/.\\]/g, (c) =>
+  return value.replace(/[^A-Za-z0-9_\-/.\\*]/gu, (c) =>
     Buffer.from(c).toString('hex').replace(/(..)/g, '%$1'));
 }
 
