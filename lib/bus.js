@@ -216,7 +216,7 @@ function spawnDaemon(socketPath, { configFile = BUS_CONFIG, logFile } = {}) {
     try {
       child = spawn('dbus-daemon', [
         `--config-file=${configFile}`, `--address=${address}`, '--nofork', '--nopidfile',
-        '--print-address=1',
+        '--nosyslog', '--print-address=1',
       ], { stdio: ['ignore', 'pipe', logFd], detached: true });
     } finally {
       fs.closeSync(logFd);

@@ -32,7 +32,8 @@ function startBus(dir = tempDir()) {
   return new Promise((resolve, reject) => {
     const child = spawn('dbus-daemon', [
       `--config-file=${path.join(root, 'bus', 'ostrel-bus.conf')}`,
-      `--address=unix:path=${socketPath}`, '--nofork', '--nopidfile', '--print-address=1',
+      `--address=unix:path=${socketPath}`, '--nofork', '--nopidfile', '--nosyslog',
+      '--print-address=1',
     ], { stdio: ['ignore', 'pipe', 'ignore'] });
     let out = '';
     child.on('error', reject);
