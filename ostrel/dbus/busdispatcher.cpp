@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -29,6 +30,10 @@ constexpr uint64_t kCallTimeoutUsec = 2000000;
 // Incoming messages handled per round before the round's events are delivered, so that
 // listeners see messages promptly and the event list stays short.
 constexpr int kMessagesPerRound = 64;
+// Send answers "try again" rather than queue more than this for a daemon that does not
+// read from us (it throttles senders whose messages it still holds). Bounds the memory
+// that a stalled bus can make the library hold.
+constexpr size_t kMaxUnwrittenBytes = 16 * 1024 * 1024;
 // At shutdown, messages still queued for the socket get this long to be written.
 constexpr int kCloseFlushMs = 1000;
 
@@ -348,6 +353,14 @@ api5::OstrelMessageErrorCode BusDispatcher::Send(const api5::SuiteMessage& messa
   {
     std::lock_guard<std::mutex> lock(busMutex_);
     if (!bus_ || !connected_ || stop_) return api5::OSTREL_ERROR_NOT_CONNECTED;
+    if ((sd_bus_get_events(bus_.get()) & POLLOUT) == 0) unwrittenBytes_ = 0;
+    const size_t bytes =
+        (type.size() + settings_.appId.size() + settings_.appVersion.size() + payload.size()) *
+        std::max<size_t>(1, destinations.size());
+    if (unwrittenBytes_ > 0 && unwrittenBytes_ + bytes > kMaxUnwrittenBytes) {
+      wakeup_.notify();
+      return api5::OSTREL_ERROR_TRY_AGAIN;
+    }
     uint64_t cookie = 0;
     if (destinations.empty()) {
       const int r = sendOne(std::string(), type, payload, &cookie);
@@ -367,8 +380,9 @@ api5::OstrelMessageErrorCode BusDispatcher::Send(const api5::SuiteMessage& messa
       }
     }
     const int events = sd_bus_get_events(bus_.get());
-    wake =
-        (events > 0 && (events & POLLOUT) != 0) || (!unconfirmedSends_.empty() && !syncInFlight_);
+    const bool queued = events > 0 && (events & POLLOUT) != 0;
+    unwrittenBytes_ = queued ? unwrittenBytes_ + bytes : 0;
+    wake = queued || (!unconfirmedSends_.empty() && !syncInFlight_);
   }
   if (wake) wakeup_.notify();
   return result;

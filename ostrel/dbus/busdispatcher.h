@@ -128,14 +128,15 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
   std::string uniqueName_;  // set by connect(), constant afterwards
 
   std::mutex busMutex_;
-  BusPtr bus_;                                       // busMutex_
-  std::vector<SlotPtr> slots_;                       // busMutex_
-  std::vector<Event> events_;                        // busMutex_
-  std::map<uint64_t, SentTo> unconfirmedSends_;      // busMutex_: cookie of each unicast send
-  bool syncInFlight_ = false;                        // busMutex_
-  bool refreshRunning_ = false;                      // busMutex_: a ListNames round is under way
-  bool refreshListed_ = false;                       // busMutex_: its ListNames answer is in
-  bool refreshAgain_ = false;                        // busMutex_: asked for while one runs
+  BusPtr bus_;                                   // busMutex_
+  std::vector<SlotPtr> slots_;                   // busMutex_
+  std::vector<Event> events_;                    // busMutex_
+  std::map<uint64_t, SentTo> unconfirmedSends_;  // busMutex_: cookie of each unicast send
+  bool syncInFlight_ = false;                    // busMutex_
+  size_t unwrittenBytes_ = 0;    // busMutex_: sent since the sd-bus write queue was last empty
+  bool refreshRunning_ = false;  // busMutex_: a ListNames round is under way
+  bool refreshListed_ = false;   // busMutex_: its ListNames answer is in
+  bool refreshAgain_ = false;    // busMutex_: asked for while one runs
   std::set<uint64_t> refreshWaitsFor_;               // busMutex_: property calls of the round
   std::map<uint64_t, std::string> detailCalls_;      // busMutex_: property call -> unique name
   std::map<std::string, uint64_t> awaitingDetails_;  // busMutex_: unique name -> call

@@ -4,10 +4,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "busfixture.h"
@@ -402,6 +404,98 @@ TEST_F(Dispatcher, LastReleaseFromInsideACallbackDoesNotHang) {
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(RecordingListener::appVersionOf(again->GetSelf()), "2");
   EXPECT_EQ(recorder.messages().size(), 1u);
+}
+
+TEST_F(Dispatcher, AReaderThatStopsReadingNeverBlocksItsSenders) {
+  std::string stalledId;
+  std::string watcherId;
+  PeerProcess& stalled = peer({"--app", "STALLED", "--listen"}, &stalledId);
+  PeerProcess& watcher = peer({"--app", "WATCH", "--listen"}, &watcherId);
+  auto* dispatcher = join("TEST", "1");
+  ASSERT_NE(dispatcher, nullptr);
+  RecordingListener recorder;
+  dispatcher->AddListener(&recorder);
+  stalled.kill(SIGSTOP);
+
+  // Far more than the bus queues for one receiver: the daemon drops the excess and says
+  // so to the sender, who goes on.
+  const std::string payload(64 * 1024, 'p');
+  const int messages = 400;
+  int refused = 0;
+  for (int i = 0; i < messages; ++i) {
+    api5::OstrelMessageErrorCode code;
+    while ((code = send(dispatcher, "flood", payload, {{stalledId, "STALLED", ""}})) ==
+           api5::OSTREL_ERROR_TRY_AGAIN) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (code != api5::OSTREL_OK) ++refused;
+  }
+  EXPECT_EQ(refused, 0);
+  EXPECT_TRUE(recorder.waitUntil(
+      [](const std::vector<Received>& r) {
+        for (const auto& m : r) {
+          if (m.type == api5::ErrorMessage::TYPE && m.appId == "STALLED") return true;
+        }
+        return false;
+      },
+      kWaitMs));
+  ASSERT_EQ(send(dispatcher, "marker", "", {{watcherId, "WATCH", ""}}), api5::OSTREL_OK);
+  JsonFields fields;
+  ASSERT_TRUE(watcher.readFields(&fields, kWaitMs));
+  EXPECT_EQ(fields["type"], prefixed("marker"));
+  stalled.kill(SIGKILL);
+  dispatcher->RemoveListener(&recorder);
+}
+
+TEST_F(Dispatcher, ABusThatStopsReadingMakesSendSayTryAgainNotHoard) {
+  std::string watcherId;
+  PeerProcess& watcher =
+      peer({"--app", "WATCH", "--listen", "--quiet", "--count", "1"}, &watcherId);
+  auto* dispatcher = join("TEST", "1");
+  ASSERT_NE(dispatcher, nullptr);
+  kill(bus_.pid(), SIGSTOP);
+  const std::string payload(64 * 1024, 'p');
+  size_t accepted = 0;
+  api5::OstrelMessageErrorCode code = api5::OSTREL_OK;
+  for (int i = 0; i < 2000 && code == api5::OSTREL_OK; ++i) {
+    code = send(dispatcher, "held", payload, {{watcherId, "WATCH", ""}});
+    if (code == api5::OSTREL_OK) accepted += payload.size();
+  }
+  EXPECT_EQ(code, api5::OSTREL_ERROR_TRY_AGAIN);
+  // What the library holds stays bounded: its own cap plus what the socket took.
+  EXPECT_LT(accepted, 32u * 1024 * 1024);
+  kill(bus_.pid(), SIGCONT);
+  // Once the bus reads again, the queue drains and sending works again.
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return send(dispatcher, "again", "", {{watcherId, "WATCH", ""}}) == api5::OSTREL_OK;
+      },
+      kWaitMs));
+  EXPECT_EQ(watcher.wait(kWaitMs), 0);
+}
+
+TEST_F(Dispatcher, AProcessMayExitWithoutReleasingWhileMessagesFlow) {
+  PeerProcess blaster;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Joins, listens, and leaves through exit() with the library thread still running.
+    api5::IOstrelMessageDispatcher::SetConfig("EXITER", "1");
+    api5::IOstrelMessageDispatcher* dispatcher = nullptr;
+    if (api5::IOstrelMessageDispatcher::GetInstance(&dispatcher) != api5::OSTREL_OK) _exit(3);
+    static RecordingListener recorder;
+    dispatcher->AddListener(&recorder);
+    recorder.waitForMessages(50, kWaitMs);
+    std::exit(recorder.messages().size() >= 50 ? 0 : 4);
+  }
+  ASSERT_TRUE(blaster.start(bus_.address(), {"--app", "BLAST", "--send", "tick", "--to", "EXITER",
+                                             "--wait", "10", "--repeat", "2000"}));
+  int status = 0;
+  ASSERT_TRUE(waitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, kWaitMs))
+      << "the process did not exit";
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  blaster.wait(kWaitMs);
 }
 
 // --- Without a bus -------------------------------------------------------------------
