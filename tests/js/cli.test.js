@@ -29,6 +29,14 @@ function processGone(pid) {
   }
 }
 
+async function waitGone(pid, timeout = 5000) {
+  for (const end = Date.now() + timeout; Date.now() < end;) {
+    if (processGone(pid)) return true;
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+  return processGone(pid);
+}
+
 function httpGet(port, urlPath = '/') {
   return fetch(`http://127.0.0.1:${port}${urlPath}`).then(async (res) => ({
     status: res.status, body: await res.text(),
@@ -348,10 +356,7 @@ describe('npm start with nothing configured', { skip: dbusSkipReason() ?? false 
       assert.equal(ended.timedOut, false, 'npm start ends by itself after Ctrl-C');
       assert.match(ended.stdout, /stopped the private bus\n[\s\S]*stopped\n/);
       assert.ok(!fs.existsSync(socketPath), 'the socket is removed');
-      for (let i = 0; i < 50 && !processGone(daemonPid); ++i) {
-        await new Promise((resolve) => setTimeout(resolve, 100));
-      }
-      assert.ok(processGone(daemonPid), 'the private bus has stopped');
+      assert.ok(await waitGone(daemonPid), 'the private bus has stopped');
 
       const after = await runCli(['apps'], env);
       assert.equal(after.code, 1);
@@ -359,6 +364,46 @@ describe('npm start with nothing configured', { skip: dbusSkipReason() ?? false 
     } finally {
       start.kill('SIGKILL');
       fs.rmSync(own, { recursive: true, force: true });
+    }
+  });
+
+  test('what a crashed run left behind is cleaned up or taken over', async () => {
+    const deadPid = await new Promise((resolve) => {
+      const child = require('node:child_process').spawn(process.execPath, ['-e', '']);
+      child.on('exit', () => resolve(child.pid));
+    });
+    for (const leftover of ['a socket file and no bus', 'a bus whose owner has gone']) {
+      const own = tempDir('corvelle-home-');
+      const dir = path.join(own, `corvelle-${process.getuid()}`);
+      fs.mkdirSync(dir, { mode: 0o700 });
+      let orphan = null;
+      if (leftover === 'a socket file and no bus') {
+        fs.writeFileSync(path.join(dir, 'bus'), '');
+      } else {
+        orphan = await startBus(dir);
+        fs.writeFileSync(path.join(dir, 'owner'), `${orphan.pid} ${deadPid}\n`);
+      }
+      const service = startService([], userEnv(own));
+      try {
+        await service.waitFor(/^ready: /m);
+        assert.match(service.stdout, orphan
+          ? /\(private bus left running earlier; stopped with the service\)/
+          : /\(private bus, dbus-daemon pid \d+, stopped with the service\)/, leftover);
+        const asked = await runCli(['service'], userEnv(own));
+        assert.equal(asked.code, 0, `${leftover}: ${asked.stderr}`);
+        service.kill('SIGINT');
+        const ended = await service.exit();
+        assert.equal(ended.code, 0, ended.stderr);
+        assert.match(ended.stdout, /stopped the private bus/, leftover);
+        assert.ok(!fs.existsSync(path.join(dir, 'bus')), `${leftover}: socket removed`);
+        if (orphan) {
+          assert.ok(await waitGone(orphan.pid), 'the service has stopped the orphaned bus');
+        }
+      } finally {
+        service.kill('SIGKILL');
+        await orphan?.stop();
+        fs.rmSync(own, { recursive: true, force: true });
+      }
     }
   });
 });
