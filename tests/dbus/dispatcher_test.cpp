@@ -498,6 +498,29 @@ TEST_F(Dispatcher, AProcessMayExitWithoutReleasingWhileMessagesFlow) {
   blaster.wait(kWaitMs);
 }
 
+TEST_F(Dispatcher, LosingTheBusIsReportedAndEndsSendingAndThePeerTool) {
+  PeerProcess& listening = peer({"--app", "LISTEN", "--listen"}, nullptr);
+  auto* dispatcher = join("TEST", "1");
+  ASSERT_NE(dispatcher, nullptr);
+  RecordingListener recorder;
+  dispatcher->AddErrorListener(&recorder);
+  bus_.stop();
+
+  ASSERT_TRUE(recorder.waitForMessages(1, kWaitMs));
+  const Received report = recorder.messages().front();
+  EXPECT_EQ(report.type, api5::ErrorMessage::TYPE);
+  EXPECT_EQ(report.appId, "TEST");
+  EXPECT_FALSE(dispatcher->IsReady());
+  EXPECT_EQ(send(dispatcher, "x", ""), api5::OSTREL_ERROR_NOT_CONNECTED);
+
+  // The peer tool prints the report and ends with its "no bus" status.
+  JsonFields fields;
+  ASSERT_TRUE(listening.readFields(&fields, kWaitMs));
+  EXPECT_EQ(fields["type"], api5::ErrorMessage::TYPE);
+  EXPECT_EQ(listening.wait(kWaitMs), 3);
+  dispatcher->RemoveErrorListener(&recorder);
+}
+
 // --- Without a bus -------------------------------------------------------------------
 
 // A socket file that nobody listens on: connecting is refused.

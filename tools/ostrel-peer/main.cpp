@@ -175,6 +175,10 @@ int main(int argc, char** argv) {
     const bool reached =
         session.waitFor(options.count, options.timeoutSeconds >= 0, after(options.timeoutSeconds));
     if (options.count >= 0 && !reached) status = kExitCountNotReached;
+    if (session.busLost()) {
+      std::fprintf(stderr, "ostrel-peer: the connection to the bus was lost\n");
+      status = kExitNoBus;
+    }
   }
   dispatcher->RemoveListener(&session);
   api5::IOstrelMessageDispatcher::ReleaseInstance();

@@ -79,7 +79,7 @@ Library notices (type "DestinationUnreachable", or the library's error type) hav
 empty source and payload.
 
 Exit status: 0 done; 1 bad command line; 2 --count not reached before --timeout;
-3 could not join the bus; 4 could not send (no endpoint of --to, refused message).
+3 could not join the bus, or lost it; 4 could not send (no endpoint of --to, refused message).
 )";
 }
 

@@ -53,11 +53,20 @@ void PeerSession::Receive(const api5::OstrelMessage& message) {
       std::fprintf(stderr, "ostrel-peer: echo to the sender failed\n");
     }
   }
+  // The library's error report with the dispatcher no longer ready: the bus is gone,
+  // and nothing more will arrive.
+  const bool lost = type == api5::ErrorMessage::TYPE && !dispatcher_->IsReady();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++received_;
+    if (lost) busLost_ = stopped_ = true;
   }
   changed_.notify_all();
+}
+
+bool PeerSession::busLost() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return busLost_;
 }
 
 bool PeerSession::waitFor(long count, bool hasDeadline,

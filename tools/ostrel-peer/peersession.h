@@ -2,7 +2,7 @@
 // answers it when echoing, and counts what arrived.
 //
 // Threads: Receive runs on the messaging library's thread; waitFor(), stop() and print()
-// on any thread. `mutex_` guards `received_` and `stopped_`; `printMutex_` keeps lines
+// on any thread. `mutex_` guards `received_`, `stopped_` and `busLost_`; `printMutex_` keeps lines
 // whole when two threads print. No lock is held while calling the library.
 #ifndef OSTREL_PEER_PEERSESSION_H
 #define OSTREL_PEER_PEERSESSION_H
@@ -29,6 +29,8 @@ class PeerSession final : public api5::IOstrelMessageListener {
   // there is one) or stop() was called. True when the count was reached.
   bool waitFor(long count, bool hasDeadline, std::chrono::steady_clock::time_point deadline);
   void stop();
+  // True once the library reported the connection to the bus lost.
+  bool busLost();
   long received();
 
   void print(const std::string& line);
@@ -43,6 +45,7 @@ class PeerSession final : public api5::IOstrelMessageListener {
   std::condition_variable changed_;
   long received_ = 0;
   bool stopped_ = false;
+  bool busLost_ = false;
   std::mutex printMutex_;
 };
 
