@@ -37,6 +37,18 @@ async function waitGone(pid, timeout = 5000) {
   return processGone(pid);
 }
 
+// A service that failed a test and was killed leaves its private bus behind: stop it by
+// the pid the service printed.
+function stopPrivateBusOf(running) {
+  const match = /dbus-daemon pid (\d+)/.exec(running.stdout);
+  if (!match || processGone(Number(match[1]))) return;
+  try {
+    process.kill(Number(match[1]), 'SIGTERM');
+  } catch {
+    // Gone meanwhile.
+  }
+}
+
 function httpGet(port, urlPath = '/') {
   return fetch(`http://127.0.0.1:${port}${urlPath}`).then(async (res) => ({
     status: res.status, body: await res.text(),
@@ -332,6 +344,7 @@ describe('npm start with nothing configured', { skip: dbusSkipReason() ?? false 
     const env = userEnv(own);
     const socketPath = path.join(own, `corvelle-${process.getuid()}`, 'bus');
     const start = npmStart([], env);
+    let second = null;
     try {
       await start.waitFor(/^ready: /m, 60000);
       const daemonPid = Number(/dbus-daemon pid (\d+)/.exec(start.stdout)[1]);
@@ -343,7 +356,7 @@ describe('npm start with nothing configured', { skip: dbusSkipReason() ?? false 
       assert.match(asked.stdout, /^QOVR 0\.1\.0 answered: \{"name":"corvelle".*"port":\d+/);
 
       // A second `npm start` joins the running private bus instead of starting another.
-      const second = startService([], env);
+      second = startService([], env);
       await second.waitFor(/^ready: /m);
       assert.match(second.stdout, /private bus already run by another corvelle; joining it/);
       second.kill('SIGINT');
@@ -363,6 +376,8 @@ describe('npm start with nothing configured', { skip: dbusSkipReason() ?? false 
       assertOneLine(after.stderr, /no bus to join/, 'apps after the bus stopped');
     } finally {
       start.kill('SIGKILL');
+      second?.kill('SIGKILL');
+      stopPrivateBusOf(start);
       fs.rmSync(own, { recursive: true, force: true });
     }
   });
@@ -401,6 +416,7 @@ describe('npm start with nothing configured', { skip: dbusSkipReason() ?? false 
         }
       } finally {
         service.kill('SIGKILL');
+        stopPrivateBusOf(service);
         await orphan?.stop();
         fs.rmSync(own, { recursive: true, force: true });
       }
