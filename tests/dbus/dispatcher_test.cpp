@@ -483,10 +483,12 @@ TEST_F(Dispatcher, AProcessMayExitWithoutReleasingWhileMessagesFlow) {
     api5::IOstrelMessageDispatcher::SetConfig("EXITER", "1");
     api5::IOstrelMessageDispatcher* dispatcher = nullptr;
     if (api5::IOstrelMessageDispatcher::GetInstance(&dispatcher) != api5::OSTREL_OK) _exit(3);
-    static RecordingListener recorder;
-    dispatcher->AddListener(&recorder);
-    recorder.waitForMessages(50, kWaitMs);
-    std::exit(recorder.messages().size() >= 50 ? 0 : 4);
+    // A registered listener must outlive its registration, here the whole process: it
+    // is never destroyed, not even by exit's destructors of static objects.
+    auto* recorder = new RecordingListener;
+    dispatcher->AddListener(recorder);
+    recorder->waitForMessages(50, kWaitMs);
+    std::exit(recorder->messages().size() >= 50 ? 0 : 4);
   }
   ASSERT_TRUE(blaster.start(bus_.address(), {"--app", "BLAST", "--send", "tick", "--to", "EXITER",
                                              "--wait", "10", "--repeat", "2000"}));
