@@ -23,7 +23,7 @@ function peerCommand() {
 
 const PEER_EXIT = {
   1: 'ostrel-peer refused its command line',
-  3: 'could not join the bus',
+  3: 'could not join the bus, or lost it',
   4: 'could not send the announcement',
 };
 
