@@ -53,11 +53,6 @@ void ServicePortListener::releaseFor(napi_env env) {
   if (env_ == env) releaseLocked(napi_tsfn_abort);
 }
 
-bool ServicePortListener::isSet() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return handle_ != nullptr;
-}
-
 ServicePortListener::QueueResult ServicePortListener::queue(
     std::unique_ptr<ReceivedMessage> message) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -43,7 +43,6 @@ class ServicePortListener {
   void release();
   // Releases the handle if it belongs to `env` (the environment is ending).
   void releaseFor(napi_env env);
-  bool isSet();
   // Queues one message without blocking. kNoListener when no handle is held; kRefused
   // when the host refused it (the message is freed then).
   QueueResult queue(std::unique_ptr<ReceivedMessage> message);
