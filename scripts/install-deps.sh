@@ -2,7 +2,7 @@
 # Installs what a fresh Debian machine lacks to build and test Corvelle: the compiler and
 # CMake, Node.js with its headers, GoogleTest, sd-bus (libsystemd) and the D-Bus daemon.
 set -eu
-packages="build-essential cmake pkg-config nodejs npm libnode-dev googletest libgtest-dev libgmock-dev libsystemd-dev dbus-daemon dbus-bin"
+packages="build-essential cmake pkg-config clang-format git nodejs npm libnode-dev googletest libgtest-dev libgmock-dev libsystemd-dev dbus-daemon dbus-bin"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
