@@ -7,7 +7,7 @@ const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const readline = require('node:readline');
-const { startPrivateBus } = require('./support/privatebus');
+const { startBus } = require('./support/privatebus');
 const { root } = require('./support/child');
 
 const buildDir = process.env.CORVELLE_BUILD_DIR || path.join(root, 'build', 'Release');
@@ -66,7 +66,7 @@ async function until(check, timeoutMs = 15000) {
 
 before(async () => {
   if (skip) return;
-  bus = await startPrivateBus();
+  bus = await startBus();
   process.env.OSTREL_BUS_ADDRESS = bus.address;
   service = launch(process.execPath, ['-e', `
     const { OstrelAdapter } = require('./index.js');
@@ -88,6 +88,7 @@ after(async () => {
   const { code } = await service.exited;
   assert.equal(code, 0, `the service exits by itself after disconnect: ${service.stderrText}`);
   await bus.stop();
+  fs.rmSync(path.dirname(bus.socketPath), { recursive: true, force: true });
 });
 
 test('a host announcement is answered with the stored details', { skip }, async () => {

@@ -4,8 +4,8 @@
 // folder) and stops by its pid.
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
+const { tempDir, startBus } = require('./privatebus');
 
 const root = path.resolve(__dirname, '..', '..', '..');
 const buildDir = process.env.CORVELLE_BUILD_DIR || path.join(root, 'build', 'Release');
@@ -18,44 +18,6 @@ function dbusSkipReason() {
     return `the D-Bus messaging library is not built yet (${buildDir}/libostrel_dbus.so)`;
   }
   return null;
-}
-
-function tempDir(prefix = 'corvelle-test-') {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
-  fs.chmodSync(dir, 0o700);
-  return dir;
-}
-
-// A dbus-daemon of our own. Resolves to { address, pid, socketPath, stop() }.
-function startBus(dir = tempDir()) {
-  const socketPath = path.join(dir, 'bus');
-  return new Promise((resolve, reject) => {
-    const child = spawn('dbus-daemon', [
-      `--config-file=${path.join(root, 'bus', 'ostrel-bus.conf')}`,
-      `--address=unix:path=${socketPath}`, '--nofork', '--nopidfile', '--nosyslog',
-      '--print-address=1',
-    ], { stdio: ['ignore', 'pipe', 'ignore'] });
-    let out = '';
-    child.on('error', reject);
-    child.on('exit', (code) => { if (!out.includes('\n')) reject(new Error(`dbus-daemon exited ${code}`)); });
-    child.stdout.on('data', (chunk) => {
-      out += chunk;
-      if (!out.includes('\n')) return;
-      resolve({
-        address: out.trim(),
-        pid: child.pid,
-        socketPath,
-        stop: () => new Promise((done) => {
-          if (child.exitCode !== null || child.signalCode !== null) {
-            done();
-            return;
-          }
-          child.once('exit', () => done());
-          process.kill(child.pid, 'SIGTERM');
-        }),
-      });
-    });
-  });
 }
 
 // The environment of a user with no bus configured: no session bus, no bus variable, and
