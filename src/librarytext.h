@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "ostrel/OstrelMessage5.h"
 
@@ -18,18 +17,21 @@ std::string readText(const Object& object, size_t (Object::*sizeOf)() const,
                          const) {
   const size_t size = (object.*sizeOf)();
   if (size == 0) return std::string();
-  std::vector<char> buffer(size, '\0');
-  (object.*get)(buffer.data(), size);
-  return std::string(buffer.data(), ::strnlen(buffer.data(), size));
+  // Fetched straight into the result, which then ends at the first zero byte.
+  std::string text(size, '\0');
+  (object.*get)(&text[0], size);
+  text.resize(::strnlen(text.data(), size));
+  return text;
 }
 
 // The payload is byte-exact: all size - 1 bytes, zero bytes included.
 inline std::string readPayload(const quorlen::ostrel::api5::SuiteMessage& message) {
   const size_t size = message.GetPayloadSize();
   if (size <= 1) return std::string();
-  std::vector<char> buffer(size, '\0');
-  message.GetPayload(buffer.data(), size);
-  return std::string(buffer.data(), size - 1);
+  std::string payload(size, '\0');
+  message.GetPayload(&payload[0], size);
+  payload.resize(size - 1);
+  return payload;
 }
 
 inline std::string endPointId(const quorlen::ostrel::api5::EndPoint& e) {

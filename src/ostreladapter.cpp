@@ -317,7 +317,7 @@ void OstrelAdapter::sendSuiteMessage(const std::string& messageType, const std::
 
 void OstrelAdapter::Receive(const api5::OstrelMessage& message) {
   try {
-    const std::string type =
+    std::string type =
         readText(message, &api5::OstrelMessage::GetTypeSize, &api5::OstrelMessage::GetType);
     if ((type == kDestinationUnreachable || cacheStale_) && ostrel_ != nullptr) {
       requestEndPointsRefresh();
@@ -328,18 +328,19 @@ void OstrelAdapter::Receive(const api5::OstrelMessage& message) {
     const auto* suite = dynamic_cast<const api5::SuiteMessage*>(&message);
     if (suite == nullptr) return;  // a library that mislabels a message: nothing to read
 
-    const std::string appId =
+    std::string appId =
         readText(message, &api5::OstrelMessage::GetAppIdSize, &api5::OstrelMessage::GetAppId);
-    const std::string appVersion = readText(message, &api5::OstrelMessage::GetAppVersionSize,
-                                            &api5::OstrelMessage::GetAppVersion);
+    std::string appVersion = readText(message, &api5::OstrelMessage::GetAppVersionSize,
+                                      &api5::OstrelMessage::GetAppVersion);
     const api5::EndPoint source = suite->GetSource();
-    const std::string payload = readPayload(*suite);
+    std::string payload = readPayload(*suite);
 
     cacheStale_ = insertIfNotAlreadyCached(source);
 
     for (const char* handled : kHandledMessageTypes) {
       if (contains(type, handled)) {
-        handleKnownMessage(type, appId, appVersion, payload);
+        handleKnownMessage(std::move(type), std::move(appId), std::move(appVersion),
+                           std::move(payload));
         return;
       }
     }
@@ -349,22 +350,23 @@ void OstrelAdapter::Receive(const api5::OstrelMessage& message) {
   }
 }
 
-void OstrelAdapter::handleKnownMessage(const std::string& type, const std::string& appId,
-                                       const std::string& appVersion, const std::string& payload) {
+void OstrelAdapter::handleKnownMessage(std::string type, std::string appId, std::string appVersion,
+                                       std::string payload) {
+  const bool hostReady = contains(type, kHostReadyType);
   if (contains(type, kServerInfoType)) {
-    auto received =
-        std::unique_ptr<ReceivedMessage>(new ReceivedMessage{type, appId, appVersion, payload});
+    auto received = std::unique_ptr<ReceivedMessage>(new ReceivedMessage{
+        std::move(type), std::move(appId), std::move(appVersion), std::move(payload)});
     // Delivered, or refused by a closing handle: either way it is not answered.
-    if (ServicePortListener::instance().queue(std::move(received)) !=
+    if (ServicePortListener::instance().queue(received) !=
         ServicePortListener::QueueResult::kNoListener) {
       return;
     }
+    // No callback to deliver to: answer the sender instead.
+    appId = std::move(received->appId);
+    appVersion = std::move(received->appVersion);
   }
-  if (contains(type, kHostReadyType)) {
-    sendSuiteMessage(kServerReadyType, serverDetails(), appId, appVersion);
-  } else {
-    sendSuiteMessage(kServerInfoType, serverDetails(), appId, appVersion);
-  }
+  sendSuiteMessage(hostReady ? kServerReadyType : kServerInfoType, serverDetails(), appId,
+                   appVersion);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -72,8 +72,9 @@ class OstrelAdapter : public Napi::ObjectWrap<OstrelAdapter>, public api5::IOstr
   // Outgoing and incoming messages.
   void sendSuiteMessage(const std::string& messageType, const std::string& payload,
                         const std::string& appId, const std::string& appVersion);
-  void handleKnownMessage(const std::string& type, const std::string& appId,
-                          const std::string& appVersion, const std::string& payload);
+  // Takes the texts by value: a delivered message keeps them without another copy.
+  void handleKnownMessage(std::string type, std::string appId, std::string appVersion,
+                          std::string payload);
   std::string serverDetails();
 
   // Endpoint cache.

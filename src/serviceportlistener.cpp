@@ -54,7 +54,7 @@ void ServicePortListener::releaseFor(napi_env env) {
 }
 
 ServicePortListener::QueueResult ServicePortListener::queue(
-    std::unique_ptr<ReceivedMessage> message) {
+    std::unique_ptr<ReceivedMessage>& message) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (handle_ == nullptr) return QueueResult::kNoListener;
   const napi_status status =
@@ -68,6 +68,7 @@ ServicePortListener::QueueResult ServicePortListener::queue(
     handle_ = nullptr;
     env_ = nullptr;
   }
+  message.reset();
   return QueueResult::kRefused;
 }
 

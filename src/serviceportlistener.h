@@ -43,9 +43,10 @@ class ServicePortListener {
   void release();
   // Releases the handle if it belongs to `env` (the environment is ending).
   void releaseFor(napi_env env);
-  // Queues one message without blocking. kNoListener when no handle is held; kRefused
-  // when the host refused it (the message is freed then).
-  QueueResult queue(std::unique_ptr<ReceivedMessage> message);
+  // Queues one message without blocking. kQueued: the queue owns the message now.
+  // kRefused: the host refused it, and it is freed. kNoListener: no handle is held, and
+  // the message stays with the caller.
+  QueueResult queue(std::unique_ptr<ReceivedMessage>& message);
 
  private:
   ServicePortListener() = default;
