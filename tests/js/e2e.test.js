@@ -137,3 +137,46 @@ test('getAppsList follows host applications joining and leaving', { skip }, asyn
   await second.exited;
   watcher.disconnect();
 });
+
+test('a host that leaves is dropped from the service cache after the refresh', { skip }, async () => {
+  // A service whose default destination is RSTN: its announcements go to the cached RSTN
+  // endpoints, or to everybody when none is cached, so a watcher on the bus sees which.
+  const announcer = launch(process.execPath, ['-e', `
+    const { OstrelAdapter } = require('./index.js');
+    const adapter = new OstrelAdapter('SVC2', '1.0', 'RSTN');
+    adapter.setServerDetails(true, 'start');
+    require('node:readline').createInterface({ input: process.stdin }).on('line', (text) => {
+      adapter.setServerDetails(true, text);
+      console.log('sent ' + text);
+    }).on('close', () => adapter.disconnect());
+    console.log('service ready');
+  `], { stdio: ['pipe', 'pipe', 'pipe'] });
+  await lineMatching(announcer, /^service ready$/);
+  const watcher = peer(['--app', 'WTCH', '--app-version', '1.0', '--self', '--listen', '--timeout', '30']);
+  await lineMatching(watcher, /"self"/);
+  const host = peer(['--app', 'RSTN', '--app-version', '1.0', '--send', 'zem.devtools.host.ready',
+    '--to', 'SVC2', '--wait', '10', '--listen', '--timeout', '30']);
+  // The answer to the announcement means the service has the host in its cache.
+  await lineMatching(host, /server\.ready.*"payload":"start"/);
+
+  announcer.stdin.write('to-the-host\n');
+  await lineMatching(host, /"payload":"to-the-host"/);
+  await new Promise((resolve) => setTimeout(resolve, 500));
+  assert.ok(!watcher.lines.some((l) => l.includes('to-the-host')), 'addressed to the cached host only');
+
+  host.kill('SIGTERM');
+  await host.exited;
+  // Once the service's cache has been rebuilt without the host, announcements are broadcast.
+  let attempt = 0;
+  const reached = await until(() => {
+    if (watcher.lines.some((l) => l.includes('"payload":"after-'))) return true;
+    announcer.stdin.write(`after-${attempt++}\n`);
+    return false;
+  }, 10000);
+  assert.ok(reached, `the watcher gets a broadcast once the host is gone: ${watcher.lines.join('\n')}`);
+
+  announcer.stdin.end();
+  assert.equal((await announcer.exited).code, 0, announcer.stderrText);
+  watcher.kill('SIGTERM');
+  await watcher.exited;
+});
