@@ -3,35 +3,39 @@
 namespace ostrel_dbus {
 namespace {
 
-// Splits off the next run of digits or of other characters.
-std::string nextRun(const std::string& text, size_t* position) {
-  const size_t start = *position;
-  const bool digits = text[start] >= '0' && text[start] <= '9';
-  size_t end = start;
-  while (end < text.size() && (text[end] >= '0' && text[end] <= '9') == digits) ++end;
-  *position = end;
-  return text.substr(start, end - start);
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
 }
 
-bool isNumber(const std::string& run) {
-  return !run.empty() && run[0] >= '0' && run[0] <= '9';
+// The end of the run of digits, or of other characters, that starts at `start`.
+size_t runEnd(const std::string& text, size_t start) {
+  const bool digits = isDigit(text[start]);
+  size_t end = start;
+  while (end < text.size() && isDigit(text[end]) == digits) ++end;
+  return end;
 }
 
 }  // namespace
 
+// Walks both names run by run, in place: this runs for every comparison of the directory
+// and of each listing, so it allocates nothing.
 bool UniqueNameOrder::operator()(const std::string& a, const std::string& b) const {
   size_t i = 0;
   size_t j = 0;
   while (i < a.size() && j < b.size()) {
-    std::string runA = nextRun(a, &i);
-    std::string runB = nextRun(b, &j);
-    if (isNumber(runA) && isNumber(runB)) {
-      // Numbers compare by value: drop leading zeros, then the longer is larger.
-      runA.erase(0, std::min(runA.find_first_not_of('0'), runA.size() - 1));
-      runB.erase(0, std::min(runB.find_first_not_of('0'), runB.size() - 1));
-      if (runA.size() != runB.size()) return runA.size() < runB.size();
+    const size_t endA = runEnd(a, i);
+    const size_t endB = runEnd(b, j);
+    if (isDigit(a[i]) && isDigit(b[j])) {
+      // Numbers compare by value: skip leading zeros (keeping the last digit), then the
+      // longer is larger, and equal lengths compare digit by digit.
+      while (i + 1 < endA && a[i] == '0') ++i;
+      while (j + 1 < endB && b[j] == '0') ++j;
+      if (endA - i != endB - j) return endA - i < endB - j;
     }
-    if (runA != runB) return runA < runB;
+    const int order = a.compare(i, endA - i, b, j, endB - j);
+    if (order != 0) return order < 0;
+    i = endA;
+    j = endB;
   }
   if ((i < a.size()) != (j < b.size())) return j < b.size();
   // Equal by value ("1" and "01"): fall back to the plain text so the order is total.

@@ -124,6 +124,55 @@ TEST(UniqueNameOrder, SortsByConnectionNumber) {
   EXPECT_EQ(names, (std::vector<std::string>{":1.2", ":1.09", ":1.9", ":1.10", ":1.100", ":2.1"}));
 }
 
+TEST(UniqueNameOrder, EdgeCasesKeepAStrictTotalOrder) {
+  const ostrel_dbus::UniqueNameOrder less;
+  struct Pair {
+    const char* label;
+    std::string first;
+    std::string second;
+  };
+  // Each pair in the order the directory lists it.
+  const std::vector<Pair> ordered = {
+      {"numbers by value", ":1.9", ":1.10"},
+      {"equal value, fewer leading zeros later", ":1.09", ":1.9"},
+      {"zero against zeros", ":1.00", ":1.0"},
+      {"leading zeros do not make a number larger", ":1.0009", ":1.10"},
+      {"numbers past 64 bits", ":1.99999999999999999999", ":1.100000000000000000000"},
+      {"same long number, later element decides", ":1.123456789012345678901.2",
+       ":1.123456789012345678901.10"},
+      {"shorter name first when one is a prefix", ":1", ":1.0"},
+      {"digit before a letter at the same place", ":1.5", ":1.a"},
+      {"letters by text", ":1.a", ":1.b"},
+      {"bytes above 0x7f after ASCII", ":1.a", ":1.\xC3\xA4"},
+      {"empty first", "", ":1.0"},
+  };
+  for (const auto& p : ordered) {
+    SCOPED_TRACE(p.label);
+    EXPECT_TRUE(less(p.first, p.second));
+    EXPECT_FALSE(less(p.second, p.first));
+  }
+
+  // Irreflexive, asymmetric and transitive over every name above, so that a map or a
+  // sort keyed by it is sound.
+  std::vector<std::string> names;
+  for (const auto& p : ordered) {
+    names.push_back(p.first);
+    names.push_back(p.second);
+  }
+  for (const auto& a : names) {
+    EXPECT_FALSE(less(a, a)) << a;
+    for (const auto& b : names) {
+      if (a == b) continue;
+      EXPECT_NE(less(a, b), less(b, a)) << a << " / " << b;
+      for (const auto& c : names) {
+        if (less(a, b) && less(b, c)) {
+          EXPECT_TRUE(less(a, c)) << a << " < " << b << " < " << c;
+        }
+      }
+    }
+  }
+}
+
 TEST(Utf8Check, AcceptsUtf8AndRejectsWhatDBusRejects) {
   struct Case {
     const char* label;
