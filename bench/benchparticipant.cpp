@@ -22,17 +22,22 @@ void BenchParticipant::Receive(const api5::OstrelMessage& message) {
   if (mode_ == Mode::kEcho) {
     send(dispatcher_, type, payload, {suite.GetSource()});
   }
+  bool reached;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++count_;
     if (mode_ == Mode::kRecord) arrivals_.emplace_back(now, payload);
+    reached = wanted_ != 0 && count_ >= wanted_;
   }
-  arrived_.notify_all();
+  if (reached) arrived_.notify_all();
 }
 
 bool BenchParticipant::waitForCount(size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return arrived_.wait_for(lock, timeout, [&] { return count_ >= count; });
+  wanted_ = count;
+  const bool reached = arrived_.wait_for(lock, timeout, [&] { return count_ >= count; });
+  wanted_ = 0;
+  return reached;
 }
 
 size_t BenchParticipant::count() {

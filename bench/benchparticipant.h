@@ -1,8 +1,11 @@
 // One participant of the benchmark: the measuring side (records arrival times and wakes
-// the waiting thread) or a peer role (echo, blast) run in a child process.
+// the waiting thread once the count it waits for is reached, not per message, so that the
+// waiting side adds no wake-up to the receive path it measures) or a peer role (echo,
+// blast) run in a child process.
 //
 // Threads: Receive runs on the library's thread; the wait functions on the main thread.
-// `mutex_` guards the arrival records; the main thread sends without holding it.
+// `mutex_` guards the count, the count waited for and the arrival records; the main
+// thread sends without holding it.
 #ifndef OSTREL_BENCH_BENCHPARTICIPANT_H
 #define OSTREL_BENCH_BENCHPARTICIPANT_H
 
@@ -55,8 +58,9 @@ class BenchParticipant final : public api5::IOstrelMessageListener {
   const Mode mode_;
   std::mutex mutex_;
   std::condition_variable arrived_;
-  size_t count_ = 0;
-  std::vector<std::pair<int64_t, std::string>> arrivals_;
+  size_t count_ = 0;   // mutex_
+  size_t wanted_ = 0;  // mutex_: the count a waiter waits for; 0 while nobody waits
+  std::vector<std::pair<int64_t, std::string>> arrivals_;  // mutex_
 };
 
 }  // namespace ostrel_bench
