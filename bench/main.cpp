@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "benchparticipant.h"
+#include "libraryroles.h"
 #include "samples.h"
 
 extern char** environ;
@@ -50,7 +51,12 @@ struct Arguments {
   long roundTrips = 2000;
   long runs = 5;
   bool ack = false;
+  bool oneWay = true;
   double linger = 2;
+  std::string progress;
+  long warmup = 2000;
+  long samples = 21;
+  std::vector<long> marks{200, 800};
 };
 
 bool parse(int argc, char** argv, Arguments* a) {
@@ -78,18 +84,37 @@ bool parse(int argc, char** argv, Arguments* a) {
       a->ack = value == "yes";
     else if (option == "--linger")
       a->linger = std::atof(value.c_str());
-    else
+    else if (option == "--one-way")
+      a->oneWay = value == "yes";
+    else if (option == "--progress")
+      a->progress = value;
+    else if (option == "--warmup")
+      a->warmup = std::atol(value.c_str());
+    else if (option == "--samples")
+      a->samples = std::atol(value.c_str());
+    else if (option == "--marks") {
+      a->marks.clear();
+      for (size_t at = 0; at < value.size();) {
+        const size_t comma = std::min(value.find(',', at), value.size());
+        a->marks.push_back(std::atol(value.substr(at, comma - at).c_str()));
+        at = comma + 1;
+      }
+    } else
       return false;
   }
-  return a->count > 0 && a->roundTrips > 0 && a->runs > 0;
+  return a->count > 0 && a->roundTrips > 0 && a->runs > 0 && a->samples > 0 && !a->marks.empty();
 }
 
 void usage() {
   std::fputs(
-      "Usage: ostrel-bench [--round-trips N] [--messages N] [--runs R] [--json PATH]\n"
+      "Usage: ostrel-bench [--round-trips N] [--messages N] [--runs R] [--one-way no]\n"
+      "                    [--json PATH]\n"
       "       ostrel-bench --role echo [--app APPID]\n"
       "       ostrel-bench --role blast --to APPID [--count N] [--type TYPE] [--app APPID]\n"
       "                    [--ack yes] [--linger SECONDS]\n"
+      "       ostrel-bench --role receive --progress FILE [--warmup W] [--count M] [--runs R]\n"
+      "       ostrel-bench --role refresh [--samples K]\n"
+      "       ostrel-bench --role joins [--marks 200,800]\n"
       "\n"
       "Without --role: measures the round trip (send, the echo peer answers, the answer\n"
       "arrives) and the one-way delivery between two native participants, and prints\n"
@@ -98,7 +123,9 @@ void usage() {
       "--role blast sends N messages of TYPE to every endpoint of APPID as fast as the\n"
       "library takes them; each payload is the send time, CLOCK_MONOTONIC nanoseconds in\n"
       "decimal. It then waits for one bench.done message (--ack yes) or for --linger\n"
-      "seconds, and leaves.\n",
+      "seconds, and leaves.\n"
+      "--role receive, refresh and joins measure the library on its own and print one\n"
+      "line of JSON; see bench/README.md.\n",
       stderr);
 }
 
@@ -251,7 +278,7 @@ int runBenchmark(const Arguments& a) {
   // time in its payload, and the rate is taken between the first and the last arrival.
   Samples oneWayUs;
   Samples ratePerSec;
-  for (long run = 0; run < a.runs; ++run) {
+  for (long run = 0; a.oneWay && run < a.runs; ++run) {
     recorder.clear();
     const pid_t blastPid = spawnSelf(
         {"--role", "blast", "--to", kBenchApp, "--count", std::to_string(a.count), "--ack", "yes"});
@@ -279,11 +306,13 @@ int runBenchmark(const Arguments& a) {
   std::printf("Native participants, %ld runs\n", a.runs);
   std::printf("  round trip          median %9.1f us   p99 %9.1f us   (%zu round trips)\n",
               roundTripUs.median(), roundTripUs.percentile(99), roundTripUs.size());
-  std::printf("  one-way latency, the sender sending as fast as it can:\n");
-  std::printf("                      median %9.1f us   p99 %9.1f us   (%zu messages)\n",
-              oneWayUs.median(), oneWayUs.percentile(99), oneWayUs.size());
-  std::printf("  one-way rate        median %9.0f msg/s   slowest run %9.0f msg/s\n",
-              ratePerSec.median(), ratePerSec.percentile(0));
+  if (a.oneWay) {
+    std::printf("  one-way latency, the sender sending as fast as it can:\n");
+    std::printf("                      median %9.1f us   p99 %9.1f us   (%zu messages)\n",
+                oneWayUs.median(), oneWayUs.percentile(99), oneWayUs.size());
+    std::printf("  one-way rate        median %9.0f msg/s   slowest run %9.0f msg/s\n",
+                ratePerSec.median(), ratePerSec.percentile(0));
+  }
   if (!a.json.empty()) {
     std::ofstream out(a.json);
     out << "{\"native\":{\"roundTripUs\":" << figures(roundTripUs)
@@ -315,6 +344,12 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return runEcho(arguments);
   }
+  if (arguments.role == "receive" && !arguments.progress.empty()) {
+    return ostrel_bench::runLibraryReceive(
+        {arguments.progress, arguments.warmup, arguments.count, arguments.runs});
+  }
+  if (arguments.role == "refresh") return ostrel_bench::runLibraryRefresh(arguments.samples);
+  if (arguments.role == "joins") return ostrel_bench::runLibraryJoins(arguments.marks);
   if (arguments.role == "blast") {
     if (arguments.to.empty()) {
       usage();

@@ -1,0 +1,292 @@
+#!/usr/bin/env node
+'use strict';
+// Runs every figure of the benchmark side by side on the bus that bench/run started
+// (OSTREL_BUS_ADDRESS), prints them with their ratios against the targets, and writes
+// them as JSON with --json PATH. --quick runs a smaller version of everything, for smoke
+// use. See bench/README.md for what each figure means.
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const readline = require('node:readline');
+
+function option(name, fallback) {
+  const i = process.argv.indexOf(`--${name}`);
+  return i > 0 ? process.argv[i + 1] : fallback;
+}
+const quick = process.argv.includes('--quick');
+const buildDir = path.resolve(option('build', path.join(__dirname, '..', 'build', 'Release')));
+const jsonPath = option('json', null);
+const rawTool = path.join(buildDir, 'ostrel-rawbench');
+const libTool = path.join(buildDir, 'ostrel-bench');
+const moduleScript = path.join(__dirname, 'module-bench.js');
+const jsScript = path.join(__dirname, 'dbusnext-bench.js');
+
+const plan = quick
+  ? { rounds: 2, roundTrips: 300, warmup: 1000, perRun: 5000, runs: 3, memory: 100000, startups: 3,
+    scale: [10, 100], samples: 11, joins: [50, 200], joinRuns: 1 }
+  : { rounds: 5, roundTrips: 2000, warmup: 20000, perRun: 20000, runs: 5, memory: 1000000, startups: 5,
+    scale: [10, 100, 200, 1000], samples: 21, joins: [200, 800], joinRuns: 3 };
+
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'ostrel-bench-'));
+const children = new Set();
+
+function median(values) {
+  const sorted = [...values].sort((a, b) => a - b);
+  if (sorted.length === 0) return NaN;
+  const mid = Math.floor(sorted.length / 2);
+  return sorted.length % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
+}
+
+// A child process whose standard output is read line by line.
+function start(command, args, env = {}) {
+  const child = spawn(command, args, {
+    env: { ...process.env, CORVELLE_BUILD_DIR: buildDir, ...env },
+    stdio: ['pipe', 'pipe', 'inherit'],
+  });
+  children.add(child);
+  child.output = [];
+  const waiting = [];
+  readline.createInterface({ input: child.stdout }).on('line', (line) => {
+    child.output.push(line);
+    for (const w of [...waiting]) {
+      if (w.test(line)) {
+        waiting.splice(waiting.indexOf(w), 1);
+        w.resolve();
+      }
+    }
+  });
+  child.exited = new Promise((resolve) => child.once('exit', (code, sig) => {
+    children.delete(child);
+    resolve(code ?? sig);
+  }));
+  child.waitFor = (test) => new Promise((resolve, reject) => {
+    if (child.output.some(test)) return resolve();
+    waiting.push({ test, resolve });
+    child.exited.then((code) => reject(new Error(`${path.basename(command === process.execPath ? args[0] : command)} ${args[0]} exited (${code}) before it was ready`)));
+  });
+  child.waitReady = () => child.waitFor((line) => line === 'ready');
+  // The figures: the last line of JSON, once the child has ended well.
+  child.result = async () => {
+    const code = await child.exited;
+    const line = [...child.output].reverse().find((l) => l.startsWith('{') || l.startsWith('['));
+    if (code !== 0 || !line) throw new Error(`${path.basename(command)} ${args.join(' ')} failed (${code})`);
+    return JSON.parse(line);
+  };
+  child.stop = async () => {
+    child.stdin.end();
+    if (child.exitCode === null) {
+      const timer = setTimeout(() => child.kill('SIGTERM'), 3000);
+      await child.exited;
+      clearTimeout(timer);
+    }
+  };
+  return child;
+}
+const nodeChild = (script, args) => start(process.execPath, [script, ...args]);
+const run = (command, args) => start(command, args).result();
+const say = (text) => process.stderr.write(`bench: ${text}\n`);
+
+// --- round trips ---------------------------------------------------------------------
+async function roundTrips() {
+  say('round trips');
+  const rawEcho = start(rawTool, ['echo']);
+  const service = nodeChild(moduleScript, ['service']);
+  const jsEcho = nodeChild(jsScript, ['echo']);
+  await Promise.all([rawEcho.waitReady(), service.waitReady(), jsEcho.waitReady()]);
+  const n = String(plan.roundTrips);
+  const rounds = { raw: [], library: [], module: [], dbusNext: [] };
+  // Round by round, so that a busy moment of the machine hits every side alike.
+  for (let r = 0; r < plan.rounds; r++) {
+    rounds.raw.push(await run(rawTool, ['roundtrip', '--to', 'RAW-ECHO', '--round-trips', n, '--runs', '1']));
+    const libJson = path.join(scratch, 'library.json');
+    const library = start(libTool, ['--one-way', 'no', '--round-trips', n, '--runs', '1', '--json', libJson]);
+    if ((await library.exited) !== 0) throw new Error('ostrel-bench round trip failed');
+    rounds.library.push(JSON.parse(fs.readFileSync(libJson, 'utf8')).native.roundTripUs);
+    rounds.module.push(await run(process.execPath, [moduleScript, 'roundtrip', '--round-trips', n, '--runs', '1']));
+    rounds.dbusNext.push(await run(process.execPath, [jsScript, 'roundtrip', '--to', 'JS-ECHO', '--round-trips', n, '--runs', '1']));
+  }
+  await Promise.all([rawEcho.stop(), service.stop(), jsEcho.stop()]);
+  const out = {};
+  for (const [side, list] of Object.entries(rounds)) {
+    out[side] = { medianUs: median(list.map((x) => x.median)), p99Us: median(list.map((x) => x.p99)),
+      roundMediansUs: list.map((x) => x.median) };
+  }
+  return out;
+}
+
+// --- CPU per delivered message -------------------------------------------------------
+async function receiveWith(label, command, args, app, counts) {
+  const progress = path.join(scratch, `progress-${label}`);
+  fs.writeFileSync(progress, `${'0'.padStart(20, ' ')}\n`);
+  const receiver = start(command, [...args, '--progress', progress, '--warmup', String(counts.warmup),
+    '--count', String(counts.perRun), '--runs', String(counts.runs)]);
+  await receiver.waitReady();
+  const total = counts.warmup + counts.perRun * counts.runs;
+  const blaster = start(rawTool, ['blast', '--to', app, '--total', String(total), '--progress', progress]);
+  const result = await receiver.result();
+  await blaster.exited;
+  return result;
+}
+
+async function receiving() {
+  say('CPU per delivered message');
+  const counts = { warmup: plan.warmup, perRun: plan.perRun, runs: plan.runs };
+  const sides = {
+    raw: [rawTool, ['receive'], 'RAW-RECV'],
+    library: [libTool, ['--role', 'receive'], 'LIB-RECV'],
+    module: [process.execPath, [moduleScript, 'receive'], 'QOVR'],
+    dbusNext: [process.execPath, [jsScript, 'receive'], 'JS-RECV'],
+  };
+  const out = {};
+  for (const [side, [command, args, app]] of Object.entries(sides)) {
+    const r = await receiveWith(side, command, args, app, counts);
+    out[side] = { cpuUsPerMessage: median(r.cpuUsPerMessage), switchesPerMessage: median(r.switchesPerMessage),
+      runsCpuUs: r.cpuUsPerMessage };
+  }
+  return out;
+}
+
+// --- start-up --------------------------------------------------------------------------
+async function startUp() {
+  say('start-up');
+  const ms = [];
+  for (let i = 0; i < plan.startups; i++) ms.push((await run(process.execPath, [moduleScript, 'startup'])).ms);
+  return { medianMs: median(ms), runsMs: ms };
+}
+
+// --- scale -----------------------------------------------------------------------------
+async function scale(crowd) {
+  const out = [];
+  for (const n of plan.scale) {
+    say(`${n} participants`);
+    crowd.stdin.write(`${n}\n`);
+    await crowd.waitFor((line) => line === `ok ${n}`);
+    const refresh = await run(libTool, ['--role', 'refresh', '--samples', String(plan.samples)]);
+    const apps = await run(process.execPath, [moduleScript, 'appslist', '--samples', String(plan.samples)]);
+    out.push({ participants: n, listed: refresh.endPoints, refreshMs: refresh.median / 1000,
+      refreshP99Ms: refresh.p99 / 1000, getAppsListMs: apps.median / 1000, apps: apps.apps });
+  }
+  return out;
+}
+
+async function joins(crowd) {
+  const [small, large] = plan.joins;
+  const runs = [];
+  for (let r = 0; r < plan.joinRuns; r++) {
+    say(`${large} participants joining, run ${r + 1}`);
+    crowd.stdin.write('0\n');
+    await crowd.waitFor((line) => line === 'ok 0');
+    crowd.output.length = 0;
+    const watch = start(libTool, ['--role', 'joins', '--marks', `${small},${large}`]);
+    await watch.waitReady();
+    crowd.stdin.write(`${large}\n`);
+    runs.push(await watch.result());
+    await crowd.waitFor((line) => line === `ok ${large}`);
+  }
+  const at = (i, field) => median(runs.map((run) => run[i][field]));
+  const result = { marks: [small, large] };
+  for (const field of ['callbacks', 'callbackMs', 'libraryThreadMs']) result[field] = [at(0, field), at(1, field)];
+  // t ~ n^k: k = 1 is linear, k = 2 quadratic.
+  result.growthExponent = Math.log(result.callbackMs[1] / result.callbackMs[0]) / Math.log(large / small);
+  return result;
+}
+
+// --- memory ----------------------------------------------------------------------------
+async function memory() {
+  say(`memory over ${plan.memory} deliveries into script`);
+  const tenth = plan.memory / 10;
+  const r = await receiveWith('memory', process.execPath, [moduleScript, 'receive'], 'QOVR',
+    { warmup: tenth, perRun: tenth, runs: 9 });
+  return { deliveries: plan.memory, rssMB: r.rssMB, rssAtCount: r.rssAtCount,
+    growth: r.rssMB[r.rssMB.length - 1] / r.rssMB[0] };
+}
+
+// --- report ------------------------------------------------------------------------------
+const f = (x, digits = 1) => (Number.isFinite(x) ? x.toFixed(digits) : '-');
+
+function report(figures) {
+  const { roundTrip: rt, receive: rx, startup, scale: sc, joins: jn, memory: mem } = figures;
+  const lines = [];
+  const p = (text = '') => lines.push(text);
+  p(`Benchmark${quick ? ' (quick)' : ''}: ${os.cpus().length} cores, Node ${process.version}, ${new Date().toISOString()}`);
+  p();
+  p('Round trip, median of per-round medians (p99), microseconds');
+  for (const [side, label] of [['raw', 'raw sd-bus'], ['library', 'library'], ['module', 'module (getServicePort)'], ['dbusNext', 'dbus-next']]) {
+    p(`  ${label.padEnd(26)} ${f(rt[side].medianUs).padStart(8)}  (${f(rt[side].p99Us)})   rounds: ${rt[side].roundMediansUs.map((x) => f(x)).join(' ')}`);
+  }
+  p();
+  p('CPU per delivered message, receiving process, median of runs, microseconds (context switches per message)');
+  for (const [side, label] of [['raw', 'raw sd-bus'], ['library', 'library, into a listener'], ['module', 'module, into a script callback'], ['dbusNext', 'dbus-next, warmed']]) {
+    p(`  ${label.padEnd(32)} ${f(rx[side].cpuUsPerMessage, 2).padStart(7)}  (${f(rx[side].switchesPerMessage, 3)})   runs: ${rx[side].runsCpuUs.map((x) => f(x, 2)).join(' ')}`);
+  }
+  p();
+  p(`new OstrelAdapter with the bus up: median ${f(startup.medianMs)} ms   runs: ${startup.runsMs.map((x) => f(x)).join(' ')}`);
+  p();
+  p('Participants   listed   refresh median (p99) ms   getAppsList median ms (entries)');
+  for (const s of sc) {
+    p(`  ${String(s.participants).padStart(6)}   ${String(s.listed).padStart(6)}   ${f(s.refreshMs, 3).padStart(9)} (${f(s.refreshP99Ms, 3)})        ${f(s.getAppsListMs, 3).padStart(9)} (${s.apps})`);
+  }
+  p();
+  p(`Participants joining, refresh callbacks on the library's thread (median of ${plan.joinRuns} runs)`);
+  for (let i = 0; i < 2; i++) {
+    p(`  after ${String(jn.marks[i]).padStart(4)} joined: ${String(jn.callbacks[i]).padStart(5)} callbacks, ${f(jn.callbackMs[i]).padStart(7)} ms in callbacks, library thread ${f(jn.libraryThreadMs[i])} ms CPU`);
+  }
+  p(`  growth: time ~ joined^${f(jn.growthExponent, 2)}  (1 = linear, 2 = quadratic)`);
+  p();
+  p(`Memory over ${mem.deliveries} deliveries into script (RSS MB at every tenth): ${mem.rssMB.map((x) => f(x)).join(' ')}`);
+  p();
+  const largest = sc[sc.length - 1];
+  const targets = [
+    ['round trip, module / raw sd-bus', rt.module.medianUs / rt.raw.medianUs, '<=', 1.15, 'x'],
+    ['round trip, library / raw sd-bus', rt.library.medianUs / rt.raw.medianUs, '<=', 1.10, 'x'],
+    ['CPU per message, module / raw sd-bus', rx.module.cpuUsPerMessage / rx.raw.cpuUsPerMessage, '<=', 1.5, 'x'],
+    ['CPU per message, module / dbus-next', rx.module.cpuUsPerMessage / rx.dbusNext.cpuUsPerMessage, '<=', 0.8, 'x'],
+    ['new OstrelAdapter with the bus up', startup.medianMs, '<=', 5, ' ms'],
+    [`endpoint refresh at ${largest.participants} participants`, largest.refreshMs, '<=', 2, ' ms'],
+    [`joins, growth exponent of callback time (linear)`, jn.growthExponent, '<=', 1.2, ''],
+    [`memory, RSS last / first tenth (flat)`, mem.growth, '<=', 1.1, 'x'],
+  ];
+  p('Against the targets');
+  figures.targets = targets.map(([what, value, , limit, unit]) => {
+    const met = value <= limit;
+    p(`  ${what.padEnd(50)} ${f(value, 2).padStart(8)}${unit.padEnd(3)} target <= ${limit}${unit}   ${met ? 'met' : 'NOT met'}`);
+    return { what, value, target: limit, met };
+  });
+  if (largest.participants !== 1000) p('  (quick mode: the refresh target is for 1,000 participants)');
+  console.log(lines.join('\n'));
+}
+
+async function main() {
+  for (const tool of [rawTool, libTool, path.join(buildDir, 'corvelle.node')]) {
+    if (!fs.existsSync(tool)) throw new Error(`${tool} is missing: build first (npm test or npm run build)`);
+  }
+  const figures = {};
+  figures.roundTrip = await roundTrips();
+  figures.receive = await receiving();
+  figures.startup = await startUp();
+  const crowd = start(rawTool, ['crowd']);
+  try {
+    figures.scale = await scale(crowd);
+    figures.joins = await joins(crowd);
+  } finally {
+    await crowd.stop();
+  }
+  figures.memory = await memory();
+  report(figures);
+  if (jsonPath) fs.writeFileSync(jsonPath, `${JSON.stringify({ quick, plan, ...figures }, null, 1)}\n`);
+}
+
+function cleanUp() {
+  for (const child of children) child.kill('SIGTERM');
+  fs.rmSync(scratch, { recursive: true, force: true });
+}
+
+main().then(() => {
+  cleanUp();
+  process.exit(0);
+}, (error) => {
+  console.error(`bench: ${error.stack || error}`);
+  cleanUp();
+  process.exit(1);
+});
