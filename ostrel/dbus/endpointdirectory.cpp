@@ -1,5 +1,8 @@
 #include "endpointdirectory.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace ostrel_dbus {
 namespace {
 
@@ -7,37 +10,62 @@ bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// The end of the run of digits, or of other characters, that starts at `start`.
-size_t runEnd(const std::string& text, size_t start) {
-  const bool digits = isDigit(text[start]);
-  size_t end = start;
-  while (end < text.size() && isDigit(text[end]) == digits) ++end;
-  return end;
-}
-
 }  // namespace
 
-// Walks both names run by run, in place: this runs for every comparison of the directory
-// and of each listing, so it allocates nothing.
+// In place over both names: this runs for every comparison of the directory and of each
+// listing (tens of thousands per refresh with a thousand participants), so it allocates
+// nothing. The common text prefix is skipped first; the runs before the one in which
+// the names part are equal, so the comparison by runs starts there.
 bool UniqueNameOrder::operator()(const std::string& a, const std::string& b) const {
-  size_t i = 0;
-  size_t j = 0;
-  while (i < a.size() && j < b.size()) {
-    const size_t endA = runEnd(a, i);
-    const size_t endB = runEnd(b, j);
-    if (isDigit(a[i]) && isDigit(b[j])) {
-      // Numbers compare by value: skip leading zeros (keeping the last digit), then the
-      // longer is larger, and equal lengths compare digit by digit.
-      while (i + 1 < endA && a[i] == '0') ++i;
-      while (j + 1 < endB && b[j] == '0') ++j;
-      if (endA - i != endB - j) return endA - i < endB - j;
-    }
-    const int order = a.compare(i, endA - i, b, j, endB - j);
-    if (order != 0) return order < 0;
-    i = endA;
-    j = endB;
+  const char* const textA = a.data();
+  const char* const textB = b.data();
+  const size_t sizeA = a.size();
+  const size_t sizeB = b.size();
+  const size_t common = std::min(sizeA, sizeB);
+  size_t start = 0;
+  while (start < common && textA[start] == textB[start]) ++start;
+  if (start == sizeA && start == sizeB) return false;  // the same name
+  if (start > 0) {
+    const bool digits = isDigit(textA[start - 1]);
+    while (start > 0 && isDigit(textA[start - 1]) == digits) --start;
   }
-  if ((i < a.size()) != (j < b.size())) return j < b.size();
+  size_t i = start;
+  size_t j = start;
+  while (i < sizeA && j < sizeB) {
+    const bool digitA = isDigit(textA[i]);
+    const bool digitB = isDigit(textB[j]);
+    if (digitA && digitB) {
+      // Numbers compare by value: without leading zeros the longer is larger, and equal
+      // lengths compare digit by digit.
+      while (i < sizeA && textA[i] == '0') ++i;
+      while (j < sizeB && textB[j] == '0') ++j;
+      size_t endA = i;
+      size_t endB = j;
+      while (endA < sizeA && isDigit(textA[endA])) ++endA;
+      while (endB < sizeB && isDigit(textB[endB])) ++endB;
+      if (endA - i != endB - j) return endA - i < endB - j;
+      const int order = std::memcmp(textA + i, textB + j, endA - i);
+      if (order != 0) return order < 0;
+      i = endA;
+      j = endB;
+    } else if (!digitA && !digitB) {
+      // Other characters compare as text, run against run.
+      while (i < sizeA && j < sizeB && textA[i] == textB[j] && !isDigit(textA[i])) {
+        ++i;
+        ++j;
+      }
+      const bool runEndedA = i == sizeA || isDigit(textA[i]);
+      const bool runEndedB = j == sizeB || isDigit(textB[j]);
+      if (runEndedA != runEndedB) return runEndedA;
+      if (!runEndedA) {
+        return static_cast<unsigned char>(textA[i]) < static_cast<unsigned char>(textB[j]);
+      }
+    } else {
+      // A number against other characters: the first bytes decide, as in plain text.
+      return static_cast<unsigned char>(textA[i]) < static_cast<unsigned char>(textB[j]);
+    }
+  }
+  if ((i < sizeA) != (j < sizeB)) return j < sizeB;
   // Equal by value ("1" and "01"): fall back to the plain text so the order is total.
   return a < b;
 }

@@ -135,7 +135,7 @@ TEST(UniqueNameOrder, EdgeCasesKeepAStrictTotalOrder) {
   const std::vector<Pair> ordered = {
       {"numbers by value", ":1.9", ":1.10"},
       {"equal value, fewer leading zeros later", ":1.09", ":1.9"},
-      {"zero against zeros", ":1.00", ":1.0"},
+      {"zero against zeros: equal value, the plain text decides", ":1.0", ":1.00"},
       {"leading zeros do not make a number larger", ":1.0009", ":1.10"},
       {"numbers past 64 bits", ":1.99999999999999999999", ":1.100000000000000000000"},
       {"same long number, later element decides", ":1.123456789012345678901.2",
@@ -171,6 +171,66 @@ TEST(UniqueNameOrder, EdgeCasesKeepAStrictTotalOrder) {
       }
     }
   }
+}
+
+// The order written the obvious way: split both names into runs of digits and of other
+// characters, compare numbers by value and the rest as text, fall back to the text.
+bool referenceOrder(const std::string& a, const std::string& b) {
+  const auto runs = [](const std::string& text) {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < text.size();) {
+      const bool digits = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+      size_t end = i;
+      while (end < text.size() &&
+             (std::isdigit(static_cast<unsigned char>(text[end])) != 0) == digits) {
+        ++end;
+      }
+      out.push_back(text.substr(i, end - i));
+      i = end;
+    }
+    return out;
+  };
+  const auto isNumber = [](const std::string& run) {
+    return std::isdigit(static_cast<unsigned char>(run[0])) != 0;
+  };
+  const std::vector<std::string> runsA = runs(a);
+  const std::vector<std::string> runsB = runs(b);
+  for (size_t k = 0; k < runsA.size() && k < runsB.size(); ++k) {
+    std::string x = runsA[k];
+    std::string y = runsB[k];
+    if (isNumber(x) && isNumber(y)) {
+      x.erase(0, std::min(x.find_first_not_of('0'), x.size() - 1));
+      y.erase(0, std::min(y.find_first_not_of('0'), y.size() - 1));
+      if (x.size() != y.size()) return x.size() < y.size();
+    }
+    if (x != y) return x < y;
+  }
+  if (runsA.size() != runsB.size()) return runsA.size() < runsB.size();
+  return a < b;
+}
+
+TEST(UniqueNameOrder, AgreesWithTheRunByRunOrderOnEveryShortName) {
+  // Every name of up to three bytes from digits, zeros, separators, a letter and a byte
+  // above 0x7f: every pair of them, against the order written the obvious way.
+  const std::string alphabet = {'0', '1', '9', ':', '.', 'a', '\xff'};
+  std::vector<std::string> names = {""};
+  for (size_t from = 0, length = 1; length <= 3; ++length) {
+    const size_t to = names.size();
+    for (size_t n = from; n < to; ++n) {
+      for (const char c : alphabet) names.push_back(names[n] + c);
+    }
+    from = to;
+  }
+  const ostrel_dbus::UniqueNameOrder less;
+  size_t disagreements = 0;
+  for (const auto& a : names) {
+    for (const auto& b : names) {
+      if (less(a, b) != referenceOrder(a, b) && ++disagreements <= 5) {
+        ADD_FAILURE() << "\"" << a << "\" / \"" << b << "\"";
+      }
+    }
+  }
+  EXPECT_EQ(disagreements, 0u);
 }
 
 TEST(Utf8Check, AcceptsUtf8AndRejectsWhatDBusRejects) {
