@@ -349,6 +349,9 @@ int runBlast(const Options& o) {
   ProgressFile progress(o.progress);
   const char payload[] = "0123456789abcdef";
   long delivered = 0;
+  // A receiver that takes nothing for this long has gone: give up rather than hang.
+  constexpr int64_t kStallNs = 30000000000LL;
+  int64_t lastProgress = nowNs();
   for (long sent = 0; sent < o.total; ++sent) {
     while (sent - delivered >= o.window) {
       sd_bus_flush(bus.get());
@@ -357,6 +360,9 @@ int runBlast(const Options& o) {
       const long now = progress.read();
       if (now > delivered) {
         delivered = now;
+        lastProgress = nowNs();
+      } else if (nowNs() - lastProgress > kStallNs) {
+        fail("the receiver stopped taking messages", ETIMEDOUT);
       } else {
         usleep(50);
       }
@@ -369,8 +375,14 @@ int runBlast(const Options& o) {
   }
   sd_bus_flush(bus.get());
   // Stay until the receiver has everything, so that nothing is lost with the connection.
-  while (progress.read() < o.total - refusals.count) {
+  for (long last = progress.read(); last < o.total - refusals.count; last = progress.read()) {
     while (sd_bus_process(bus.get(), nullptr) > 0) {
+    }
+    if (last > delivered) {
+      delivered = last;
+      lastProgress = nowNs();
+    } else if (nowNs() - lastProgress > kStallNs) {
+      fail("the receiver stopped taking messages", ETIMEDOUT);
     }
     usleep(1000);
   }
