@@ -1,7 +1,6 @@
 #include "endpointdirectory.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace ostrel_dbus {
 namespace {
@@ -44,10 +43,10 @@ bool UniqueNameOrder::operator()(const std::string& a, const std::string& b) con
       while (endA < sizeA && isDigit(textA[endA])) ++endA;
       while (endB < sizeB && isDigit(textB[endB])) ++endB;
       if (endA - i != endB - j) return endA - i < endB - j;
-      const int order = std::memcmp(textA + i, textB + j, endA - i);
-      if (order != 0) return order < 0;
-      i = endA;
-      j = endB;
+      // Digit by digit in line: the numbers are short, a library call costs more.
+      for (; i < endA; ++i, ++j) {
+        if (textA[i] != textB[j]) return textA[i] < textB[j];
+      }
     } else if (!digitA && !digitB) {
       // Other characters compare as text, run against run.
       while (i < sizeA && j < sizeB && textA[i] == textB[j] && !isDigit(textA[i])) {
