@@ -171,7 +171,7 @@ async function scale(crowd) {
     const refresh = await run(libTool, ['--role', 'refresh', '--samples', String(plan.samples)]);
     const apps = await run(process.execPath, [moduleScript, 'appslist', '--samples', String(plan.samples)]);
     out.push({ participants: n, listed: refresh.endPoints, refreshMs: refresh.median / 1000,
-      refreshP99Ms: refresh.p99 / 1000, getAppsListMs: apps.median / 1000, apps: apps.apps });
+      refreshP99Ms: refresh.p99 / 1000, refreshCpuMs: refresh.cpuUs / 1000, getAppsListMs: apps.median / 1000, apps: apps.apps });
   }
   return out;
 }
@@ -238,9 +238,9 @@ function report(figures) {
     p();
   }
   if (sc) {
-    p('Participants   listed   refresh median (p99) ms   getAppsList median ms (entries)');
+    p('Participants   listed   refresh median (p99) ms   its CPU ms   getAppsList median ms (entries)');
     for (const s of sc) {
-      p(`  ${String(s.participants).padStart(6)}   ${String(s.listed).padStart(6)}   ${f(s.refreshMs, 3).padStart(9)} (${f(s.refreshP99Ms, 3)})        ${f(s.getAppsListMs, 3).padStart(9)} (${s.apps})`);
+      p(`  ${String(s.participants).padStart(6)}   ${String(s.listed).padStart(6)}   ${f(s.refreshMs, 3).padStart(9)} (${f(s.refreshP99Ms, 3).padStart(6)})        ${f(s.refreshCpuMs, 3).padStart(7)}    ${f(s.getAppsListMs, 3).padStart(9)} (${s.apps})`);
     }
     p();
   }
