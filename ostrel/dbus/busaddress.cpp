@@ -71,4 +71,27 @@ bool isUsableBusAddress(const std::string& address) {
   return any;
 }
 
+std::string withoutGuid(const std::string& address) {
+  std::string result;
+  bool firstEntry = true;
+  for (const std::string& entry : split(address, ';')) {
+    if (!firstEntry) result += ';';
+    firstEntry = false;
+    const size_t colon = entry.find(':');
+    if (colon == std::string::npos) {
+      result += entry;
+      continue;
+    }
+    result += entry.substr(0, colon + 1);
+    bool firstKey = true;
+    for (const std::string& pair : split(entry.substr(colon + 1), ',')) {
+      if (pair.compare(0, 5, "guid=") == 0) continue;
+      if (!firstKey) result += ',';
+      firstKey = false;
+      result += pair;
+    }
+  }
+  return result;
+}
+
 }  // namespace ostrel_dbus

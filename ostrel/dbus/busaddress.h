@@ -17,6 +17,11 @@ namespace ostrel_dbus {
 
 bool isUsableBusAddress(const std::string& address);
 
+// The address without its guid= keys. A guid names one run of a daemon, and sd-bus
+// refuses a server whose guid differs; a bus restarted at the same address is a new run,
+// so the library connects with the address alone.
+std::string withoutGuid(const std::string& address);
+
 }  // namespace ostrel_dbus
 
 #endif  // OSTREL_DBUS_BUSADDRESS_H

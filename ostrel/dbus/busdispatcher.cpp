@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "busaddress.h"
 #include "messageaccess.h"
 #include "ostrel_dbus/wire.h"
 
@@ -25,7 +26,8 @@ constexpr int kFirstRetryPauseMs = 50;
 
 }  // namespace
 
-BusDispatcher::BusDispatcher(const Settings& settings) : settings_(settings) {}
+BusDispatcher::BusDispatcher(const Settings& settings)
+    : settings_(settings), address_(withoutGuid(settings.address)) {}
 
 BusDispatcher::~BusDispatcher() {
   // The library thread is gone (or was never started); nothing else uses the bus.
@@ -56,8 +58,9 @@ api5::OstrelMessageErrorCode BusDispatcher::openConnection(std::unique_ptr<BusCo
       SD_BUS_PROPERTY("AppVersion", "s", &BusDispatcher::onProperty, 0,
                       SD_BUS_VTABLE_PROPERTY_CONST),
       SD_BUS_VTABLE_END};
+  // Whatever daemon runs at the address now: a guid in it would name one run only.
   std::unique_ptr<BusConnection> connection;
-  api5::OstrelMessageErrorCode code = BusConnection::open(settings_.address, &stop_, &connection);
+  api5::OstrelMessageErrorCode code = BusConnection::open(address_, &stop_, &connection);
   if (code != api5::OSTREL_OK) return code;
   // The handlers run only once the connection is installed: until then nothing calls
   // sd_bus_process() on it.
@@ -134,7 +137,7 @@ void BusDispatcher::run() {
     }
     const bool more = processSome();
     if (stop_) break;
-    if (!more) waitForActivity();
+    if (!more && connected_) waitForActivity();
   }
   flushAndClose();
 }

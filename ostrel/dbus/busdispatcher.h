@@ -115,6 +115,7 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
                         sd_bus_message* reply, void* self, sd_bus_error* error);
 
   const Settings settings_;
+  const std::string address_;  // settings_.address without its guid
   EndPointDirectory directory_;
 
   std::mutex busMutex_;
