@@ -55,9 +55,10 @@ std::string PrivateBus::configPath() {
 }
 
 bool PrivateBus::launch(const std::string& config, const std::string& socketPath) {
-  const std::string command = "dbus-daemon --config-file='" + config +
-                              "' --address='unix:path=" + socketPath +
-                              "' --fork --print-address=1 --print-pid=1 --nosyslog";
+  const std::string command =
+      "ulimit -n \"$(ulimit -H -n)\" 2>/dev/null; dbus-daemon --config-file='" + config +
+      "' --address='unix:path=" + socketPath +
+      "' --fork --print-address=1 --print-pid=1 --nosyslog";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return false;
   std::string output;
