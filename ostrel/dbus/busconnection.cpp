@@ -14,9 +14,6 @@
 namespace ostrel_dbus {
 namespace {
 
-constexpr const char* kBusService = "org.freedesktop.DBus";
-constexpr const char* kBusPath = "/org/freedesktop/DBus";
-constexpr const char* kBusInterface = "org.freedesktop.DBus";
 // The wait for Hello looks at `stop` at least this often.
 constexpr uint64_t kStopCheckUsec = 100000;
 // Random fallback names tried before the participant gives up joining.

@@ -95,6 +95,11 @@ class BusConnection {
   std::string uniqueName_;
 };
 
+// The daemon's own names.
+constexpr const char* kBusService = "org.freedesktop.DBus";
+constexpr const char* kBusPath = "/org/freedesktop/DBus";
+constexpr const char* kBusInterface = "org.freedesktop.DBus";
+
 // A method call to `destination` without auto-start; null when sd-bus cannot make one.
 MessagePtr newMethodCall(sd_bus* bus, const char* destination, const char* path,
                          const char* interface, const char* member);

@@ -9,9 +9,6 @@
 namespace ostrel_dbus {
 namespace {
 
-constexpr const char* kBusService = "org.freedesktop.DBus";
-constexpr const char* kBusPath = "/org/freedesktop/DBus";
-constexpr const char* kBusInterface = "org.freedesktop.DBus";
 constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
 struct StrvFree {

@@ -16,8 +16,6 @@ namespace {
 
 using api5::MessageAccess;
 
-constexpr const char* kBusService = "org.freedesktop.DBus";
-constexpr const char* kBusPath = "/org/freedesktop/DBus";
 constexpr const char* kPeerInterface = "org.freedesktop.DBus.Peer";
 constexpr const char* kDestinationUnreachable = "DestinationUnreachable";
 
