@@ -73,7 +73,7 @@ function cpuSeconds(pid) {
   return (Number(fields[11]) + Number(fields[12])) / CLOCK_TICKS_PER_SECOND;
 }
 
-test('a service adapter comes back on a bus restarted at the same address', { skip, timeout: 120000 }, async () => {
+test('a service adapter comes back on a bus restarted at the same address', { skip, timeout: 120000 }, async (t) => {
   const dir = tempDir('corvelle-reconnect-');
   let bus = await startBus(dir);
   const address = bus.address;
@@ -115,6 +115,7 @@ test('a service adapter comes back on a bus restarted at the same address', { sk
       hosts.push(host);
       const answer = JSON.parse(await nextLine(host, /server\.ready/));
       const elapsed = Date.now() - busUp;
+      t.diagnostic(`${signal}: answered ${elapsed} ms after the new bus was up; ${cpuUsed} s processor time in 3 s without a bus`);
       assert.ok(elapsed < 2000, `${signal}: answered ${elapsed} ms after the new bus was up`);
       assert.equal(answer.payload, DETAILS);
       assert.equal(answer.appId, 'QOVR');
