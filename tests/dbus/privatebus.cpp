@@ -41,6 +41,17 @@ bool isRunning(pid_t pid) {
   return fields == 1 && state != 'Z' && state != 'X';
 }
 
+// Runs `command` with the shell; its standard output in `output`. False unless it
+// succeeded.
+bool runCommand(const std::string& command, std::string* output) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return false;
+  char buffer[512];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
+  return pclose(pipe) == 0;
+}
+
 }  // namespace
 
 std::string PrivateBus::freshDirectoryName() {
@@ -59,13 +70,8 @@ bool PrivateBus::launch(const std::string& config, const std::string& socketPath
       "ulimit -n \"$(ulimit -H -n)\" 2>/dev/null; dbus-daemon --config-file='" + config +
       "' --address='unix:path=" + socketPath +
       "' --fork --print-address=1 --print-pid=1 --nosyslog";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return false;
   std::string output;
-  char buffer[512];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  if (pclose(pipe) != 0) return false;
+  if (!runCommand(command, &output)) return false;
   std::istringstream lines(output);
   std::string address;
   std::string pid;
@@ -102,13 +108,8 @@ bool PrivateBus::restart() {
 bool PrivateBus::start(const std::string& directory) {
   std::string command = std::string("'") + OSTREL_START_BUS_SCRIPT + "'";
   if (!directory.empty()) command += " '" + directory + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return false;
   std::string output;
-  char buffer[512];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  if (pclose(pipe) != 0) return false;
+  if (!runCommand(command, &output)) return false;
   address_ = valueOf(output, "OSTREL_BUS_ADDRESS");
   directory_ = valueOf(output, "OSTREL_BUS_DIR");
   socketPath_ = directory_ + "/bus";
