@@ -1,41 +1,51 @@
-// The dispatcher over one D-Bus connection: sends application messages as signals,
-// keeps the list of participants, and delivers what arrives to the registered listeners.
+// The dispatcher: the operations of IOstrelMessageDispatcher over one bus connection at a
+// time, and the library thread that runs that connection and, when it is lost, opens a
+// new one to the same address.
+//
+// Its parts: BusConnection (opening, handlers, name, closing), ParticipantList (who is
+// on the bus), SendTracker (the send path and which unicasts failed), EndPointDirectory
+// (the list as GetEndPoints hands it out), Registrations (listeners and callbacks).
 //
 // Threads: one library thread, started by start() and ended by shutdown(), runs the
 // connection: it reads and dispatches incoming messages, writes what the socket could
 // not take at once, and then, with no lock held, calls listeners and refresh callbacks.
-// Every dispatcher operation may be called from any thread, the library thread (from
-// inside a listener or callback) included.
+// When the connection is lost it reports that, and tries to open a new one, at once and
+// then with a growing pause of at most kMaxRetryPauseMs, until it succeeds or shutdown()
+// is called. Every dispatcher operation may be called from any thread, the library
+// thread (from inside a listener or callback) included.
 //
 // Locks, in the order in which they may be nested:
-//   busMutex_   guards the sd-bus connection and every sd-bus object of it, and all the
-//               fields marked "busMutex_" below. sd-bus objects are not thread-safe, so
-//               no sd-bus call is made without it. sd-bus runs this class's handlers
-//               inside sd_bus_process(), that is with busMutex_ held: handlers only
-//               record what happened in `events_`; listeners are called later, without it.
+//   busMutex_   guards the current connection and every sd-bus object of it, the
+//               participant list's and the send tracker's state, and the fields marked
+//               "busMutex_" below. sd-bus objects are not thread-safe, so no sd-bus call
+//               is made on the current connection without it. sd-bus runs the handlers
+//               inside BusConnection::process(), that is with busMutex_ held: they only
+//               record what happened in `events_`; listeners are called later, without
+//               it. A new connection is opened and set up without it (nobody else can
+//               reach it yet) and installed under it.
 //   directory_  and registrations_ have locks of their own, taken innermost; neither is
 //               held while calling out.
-// Ownership: the dispatcher owns the connection (closed by the library thread when it
-// stops) and the wakeup descriptor. The library thread holds a shared reference to the
-// dispatcher, so that a thread that has to be detached (the last release made from
-// inside a callback) never outlives the object it uses.
+// Ownership: the dispatcher owns the connection (closed by the library thread when it is
+// lost or when the thread stops) and the wakeup descriptor. The library thread holds a
+// shared reference to the dispatcher, so that a thread that has to be detached (the last
+// release made from inside a callback) never outlives the object it uses.
 #ifndef OSTREL_DBUS_BUSDISPATCHER_H
 #define OSTREL_DBUS_BUSDISPATCHER_H
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "busconnection.h"
+#include "busevents.h"
 #include "endpointdirectory.h"
 #include "ostrel/OstrelMessage5.h"
+#include "participantlist.h"
 #include "registrations.h"
-#include "sdbusptr.h"
+#include "sendtracker.h"
 #include "wakeup.h"
 
 namespace ostrel_dbus {
@@ -79,74 +89,49 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
 
   explicit BusDispatcher(const Settings& settings);
 
- private:
-  // Something for the listeners or callbacks, recorded while busMutex_ is held and
-  // acted on after it is released.
-  struct Event {
-    enum class Kind { kMessage, kError, kRefreshed } kind;
-    std::shared_ptr<api5::OstrelMessage> message;
-  };
-  // What a unicast send went to, kept until the bus has certainly processed it.
-  struct SentTo {
-    std::string id;
-    std::string appId;
-    std::string appVersion;
-  };
+  // The longest pause between two attempts to reach a lost bus again.
+  static constexpr int kMaxRetryPauseMs = 1000;
 
-  api5::OstrelMessageErrorCode connect();
+ private:
+  // Opens and sets up a connection, without any lock (nobody else can reach it).
+  api5::OstrelMessageErrorCode openConnection(std::unique_ptr<BusConnection>* opened);
+  // Makes `connection` the current one and starts listing. With busMutex_ held.
+  void installLocked(std::unique_ptr<BusConnection> connection);
+  // Reports the loss and drops the connection. With busMutex_ held.
+  void loseConnectionLocked();
+
   void run();
   // One round of reading and dispatching; returns true when more may be waiting.
   bool processSome();
   void waitForActivity();
-  void deliverEvents(std::vector<Event>& events);
+  // While the connection is down: waits for the next attempt and makes it.
+  void reconnect();
+  void deliverEvents(BusEvents& events);
   void flushAndClose();
-  void onDisconnected();
-  void wakeLibraryThreadIfNeeded();
-  int sendOne(const std::string& destination, const std::string& type, const std::string& payload,
-              uint64_t* cookie);
 
   // Handlers run by sd-bus, with busMutex_ held.
-  static int onFilter(sd_bus_message* message, void* self, sd_bus_error* error);
   static int onApplicationMessage(sd_bus_message* message, void* self, sd_bus_error* error);
-  static int onNameOwnerChanged(sd_bus_message* message, void* self, sd_bus_error* error);
-  static int onListNames(sd_bus_message* message, void* self, sd_bus_error* error);
-  static int onDetails(sd_bus_message* message, void* self, sd_bus_error* error);
-  static int onSync(sd_bus_message* message, void* self, sd_bus_error* error);
   static int onProperty(sd_bus* bus, const char* path, const char* interface, const char* property,
                         sd_bus_message* reply, void* self, sd_bus_error* error);
 
-  // With busMutex_ held.
-  void startRefreshLocked();
-  void finishRefreshLocked();
-  void requestDetailsLocked(const std::string& uniqueName, bool forRefresh);
-  void startSyncLocked();
-  void participantJoinedLocked(const std::string& busName, const std::string& owner);
-  void participantLeftLocked(const std::string& busName, const std::string& owner);
-  void updateFlagsLocked();
-
   const Settings settings_;
-  std::string uniqueName_;  // set by connect(), constant afterwards
+  const std::string address_;  // settings_.address without its guid
+  EndPointDirectory directory_;
 
   std::mutex busMutex_;
-  BusPtr bus_;                                   // busMutex_
-  std::vector<SlotPtr> slots_;                   // busMutex_
-  std::vector<Event> events_;                    // busMutex_
-  std::map<uint64_t, SentTo> unconfirmedSends_;  // busMutex_: cookie of each unicast send
-  bool syncInFlight_ = false;                    // busMutex_
-  size_t unwrittenBytes_ = 0;    // busMutex_: sent since the sd-bus write queue was last empty
-  bool refreshRunning_ = false;  // busMutex_: a ListNames round is under way
-  bool refreshListed_ = false;   // busMutex_: its ListNames answer is in
-  bool refreshAgain_ = false;    // busMutex_: asked for while one runs
-  std::set<uint64_t> refreshWaitsFor_;               // busMutex_: property calls of the round
-  std::map<uint64_t, std::string> detailCalls_;      // busMutex_: property call -> unique name
-  std::map<std::string, uint64_t> awaitingDetails_;  // busMutex_: unique name -> call
+  std::unique_ptr<BusConnection> connection_;  // busMutex_; null while the bus is lost
+  std::string uniqueName_;                     // busMutex_; of the current (or the last) connection
+  BusEvents events_;                           // busMutex_
+  ParticipantList participants_{&directory_, &events_};                 // busMutex_
+  SendTracker sends_{settings_.appId, settings_.appVersion, &events_};  // busMutex_
+
+  // Library thread only: when to try to reconnect next, and the pause after that.
+  uint64_t nextAttemptUsec_ = 0;
+  int retryPauseMs_ = 0;
 
   std::atomic<bool> connected_{false};
-  std::atomic<bool> listed_{false};
-  std::atomic<bool> refreshPending_{false};
   std::atomic<bool> stop_{false};
 
-  EndPointDirectory directory_;
   Registrations registrations_;
   Wakeup wakeup_;
   std::thread thread_;  // started and taken only under the library's lifetime lock

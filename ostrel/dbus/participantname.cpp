@@ -85,6 +85,11 @@ std::string ParticipantName::forParticipant(const std::string& uniqueName, const
   return prefix + ".L" + unique;
 }
 
+std::string ParticipantName::fallbackForParticipant(const std::string& uniqueName,
+                                                    const std::string& token) {
+  return std::string(wire::kParticipantPrefix) + ".L" + token + ".u" + escape(uniqueName);
+}
+
 bool ParticipantName::parse(const std::string& busName, ParticipantInfo* info) {
   const std::string prefix = std::string(wire::kParticipantPrefix) + ".";
   if (busName.size() > kMaxBusNameLength || busName.compare(0, prefix.size(), prefix) != 0) {
@@ -100,7 +105,14 @@ bool ParticipantName::parse(const std::string& busName, ParticipantInfo* info) {
     }
     parsed.detailsInName = true;
   } else if (elements.size() == 2) {
-    if (elements[0] != "L" || !taggedText(elements[1], 'u', &parsed.uniqueName)) return false;
+    // "L" alone, or followed by the token of a fallback name.
+    const std::string& form = elements[0];
+    if (form.empty() || form[0] != 'L' || !taggedText(elements[1], 'u', &parsed.uniqueName)) {
+      return false;
+    }
+    for (const char c : form) {
+      if (!isAsciiAlnum(static_cast<unsigned char>(c))) return false;
+    }
     parsed.detailsInName = false;
   } else {
     return false;

@@ -11,6 +11,13 @@
 // <prefix>.L.u<uniqueName> instead, and peers read the texts from its AppId and
 // AppVersion properties.
 //
+// When another connection already owns the name a participant would own (it can guess
+// the next unique name and claim the name first), the participant owns
+// <prefix>.L<token>.u<uniqueName> instead, with a random token of 16 upper-case hex
+// digits, which nobody can claim ahead of it; peers read its texts from the properties.
+// Every form encodes the owner's unique name, so peers can check that the owner is the
+// connection that the name names.
+//
 // Stateless; safe from any thread.
 #ifndef OSTREL_DBUS_PARTICIPANTNAME_H
 #define OSTREL_DBUS_PARTICIPANTNAME_H
@@ -36,7 +43,10 @@ class ParticipantName {
   // The name that the participant with these texts owns.
   static std::string forParticipant(const std::string& uniqueName, const std::string& appId,
                                     const std::string& appVersion);
-  // Decodes a name of either form. False for names that are not participant names or
+  // The fallback name with `token` (letters and digits only).
+  static std::string fallbackForParticipant(const std::string& uniqueName,
+                                            const std::string& token);
+  // Decodes a name of any form. False for names that are not participant names or
   // that are malformed.
   static bool parse(const std::string& busName, ParticipantInfo* info);
 

@@ -95,6 +95,19 @@ class BusFixture : public ::testing::Test {
     return list;
   }
 
+  // What another process (ostrel-peer --list) lists on the bus.
+  std::vector<Listed> listedByAnotherProcess(int timeoutMs = 10000) {
+    PeerProcess lister;
+    EXPECT_TRUE(lister.start(bus_.address(), {"--app", "LISTER", "--list"}));
+    std::vector<Listed> seen;
+    JsonFields fields;
+    while (lister.readFields(&fields, timeoutMs)) {
+      seen.push_back({fields["endpoint"], fields["appId"], fields["appVersion"]});
+    }
+    EXPECT_EQ(lister.wait(timeoutMs), 0);
+    return seen;
+  }
+
   static bool isListed(api5::IOstrelMessageDispatcher* dispatcher, const std::string& id) {
     for (const auto& e : listed(dispatcher)) {
       if (e.id == id) return true;

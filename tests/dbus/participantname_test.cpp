@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "busaddress.h"
 #include "endpointdirectory.h"
 #include "ostrel_dbus/wire.h"
 #include "participantname.h"
@@ -110,12 +111,60 @@ TEST(ParticipantName, ForeignAndMalformedNamesAreNotParticipants) {
       p + ".a_2e.vY.u_3A1_2E5",      // lower-case hex
       p + ".a_41.vY.u_3A1_2E5",      // escaped letter: a second spelling of "A"
       p + ".L.u_3A1_2E5.more",
+      p + ".L_2E.u_3A1_2E5",    // a fallback token that is not letters and digits
+      p + ".M12.u_3A1_2E5",     // a two-element form that is neither short nor fallback
       p + "X.aX.vY.u_3A1_2E5",  // a prefix that only starts the same
   };
   for (const auto& name : names) {
     ParticipantInfo info;
     EXPECT_FALSE(ParticipantName::parse(name, &info)) << name;
   }
+}
+
+TEST(ParticipantName, TheFallbackNameEncodesItsOwnerAndReadsLikeTheShortForm) {
+  const std::string name = ParticipantName::fallbackForParticipant(":1.77", "0123456789ABCDEF");
+  EXPECT_TRUE(isValidWellKnownName(name)) << name;
+  EXPECT_NE(name, ParticipantName::forParticipant(":1.77", "APP", "1"));
+  ParticipantInfo info;
+  ASSERT_TRUE(ParticipantName::parse(name, &info));
+  EXPECT_EQ(info.uniqueName, ":1.77");
+  EXPECT_FALSE(info.detailsInName);
+}
+
+TEST(BusAddress, OnlyAddressesThatCanBeConnectedToAreUsable) {
+  struct Case {
+    const char* address;
+    bool usable;
+  };
+  for (const Case& c : {
+           Case{"unix:path=/run/user/1000/bus", true},
+           Case{"unix:path=/tmp/x/bus,guid=0123456789abcdef0123456789abcdef", true},
+           Case{"unix:abstract=/tmp/dbus-XYZ", true},
+           Case{"unix:path=/tmp/a%20b", true},
+           Case{"tcp:host=127.0.0.1,port=4000", true},
+           Case{"unix:path=/nonexistent;unix:path=/tmp/x", true},
+           Case{"unix:path=/tmp/x;", true},
+           Case{"", false},
+           Case{"nonsense", false},
+           Case{"carrier:pigeon=1", false},
+           Case{"unix:", false},
+           Case{"unix:path=", false},
+           Case{"unix:path=/a,abstract=b", false},
+           Case{"unix:path=/a,path=/b", false},
+           Case{"unix:path=/a b", false},
+           Case{"unix:path=/a%2", false},
+           Case{"tcp:host=127.0.0.1", false},
+           Case{"unix:path=/tmp/x;nonsense", false},
+       }) {
+    EXPECT_EQ(ostrel_dbus::isUsableBusAddress(c.address), c.usable) << c.address;
+  }
+}
+
+TEST(BusAddress, TheGuidIsDroppedAndTheRestKept) {
+  EXPECT_EQ(ostrel_dbus::withoutGuid("unix:path=/tmp/x/bus,guid=0123abcd"), "unix:path=/tmp/x/bus");
+  EXPECT_EQ(ostrel_dbus::withoutGuid("unix:guid=1,path=/a;tcp:host=h,port=1,guid=2"),
+            "unix:path=/a;tcp:host=h,port=1");
+  EXPECT_EQ(ostrel_dbus::withoutGuid("unix:path=/plain"), "unix:path=/plain");
 }
 
 TEST(UniqueNameOrder, SortsByConnectionNumber) {

@@ -53,8 +53,9 @@ void PeerSession::Receive(const api5::OstrelMessage& message) {
       std::fprintf(stderr, "ostrel-peer: echo to the sender failed\n");
     }
   }
-  // The library's error report with the dispatcher no longer ready: the bus is gone,
-  // and nothing more will arrive.
+  // The library's error report with the dispatcher no longer ready: the bus is gone.
+  // The library would reconnect to a bus started again, but the tool's session (its
+  // list, its count) belonged to the old one, so it ends here.
   const bool lost = type == api5::ErrorMessage::TYPE && !dispatcher_->IsReady();
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,0 +1,28 @@
+// What the handlers run inside sd_bus_process() record for the listeners and refresh
+// callbacks. They run with the connection's lock held and so never call out themselves;
+// the library thread delivers the recorded events after it has released that lock.
+//
+// Threads: a list of events belongs to whoever holds the lock that guards it (the
+// dispatcher's busMutex_); the library thread swaps it out under that lock.
+#ifndef OSTREL_DBUS_BUSEVENTS_H
+#define OSTREL_DBUS_BUSEVENTS_H
+
+#include <memory>
+#include <vector>
+
+#include "ostrel/OstrelMessage5.h"
+
+namespace ostrel_dbus {
+
+namespace api5 = quorlen::ostrel::api5;
+
+struct BusEvent {
+  enum class Kind { kMessage, kError, kRefreshed } kind;
+  std::shared_ptr<api5::OstrelMessage> message;  // null for kRefreshed
+};
+
+using BusEvents = std::vector<BusEvent>;
+
+}  // namespace ostrel_dbus
+
+#endif  // OSTREL_DBUS_BUSEVENTS_H

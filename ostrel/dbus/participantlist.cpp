@@ -1,0 +1,254 @@
+#include "participantlist.h"
+
+#include <cstring>
+#include <memory>
+
+#include "busconnection.h"
+#include "ostrel_dbus/wire.h"
+
+namespace ostrel_dbus {
+namespace {
+
+constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
+
+struct StrvFree {
+  void operator()(char** strv) const {
+    for (char** p = strv; p != nullptr && *p != nullptr; ++p) free(*p);
+    free(strv);
+  }
+};
+
+// While a lost connection is being closed, sd-bus answers every call still in flight
+// with an error of its own; those answers say nothing about the participants.
+bool isClosing(sd_bus_message* message) {
+  return sd_bus_is_open(sd_bus_message_get_bus(message)) <= 0;
+}
+
+// AppId and AppVersion from a Properties.GetAll answer; false without an AppId.
+bool readDetails(sd_bus_message* message, std::string* appId, std::string* appVersion) {
+  bool haveAppId = false;
+  if (sd_bus_message_enter_container(message, 'a', "{sv}") <= 0) return false;
+  while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+    const char* key = nullptr;
+    const char* value = nullptr;
+    if (sd_bus_message_read(message, "s", &key) < 0) break;
+    if (sd_bus_message_read(message, "v", "s", &value) < 0) {
+      if (sd_bus_message_skip(message, "v") < 0) break;
+    } else if (std::strcmp(key, "AppId") == 0) {
+      *appId = value;
+      haveAppId = true;
+    } else if (std::strcmp(key, "AppVersion") == 0) {
+      *appVersion = value;
+    }
+    if (sd_bus_message_exit_container(message) < 0) break;
+  }
+  return haveAppId;
+}
+
+}  // namespace
+
+void ParticipantList::attach(sd_bus* bus, const std::string& self) {
+  bus_ = bus;
+  self_ = self;
+}
+
+void ParticipantList::detach() {
+  bus_ = nullptr;
+  self_.clear();
+  roundRunning_ = roundListed_ = roundAgain_ = false;
+  confirmed_.clear();
+  roundWaitsFor_.clear();
+  checks_.clear();
+  awaitingDetails_.clear();
+  directory_->clear();
+  listed_ = false;
+  updatePending();
+}
+
+void ParticipantList::requestRefresh() {
+  if (bus_ == nullptr) return;
+  if (roundRunning_) {
+    // One listing at a time; one more follows the current one.
+    roundAgain_ = true;
+    updatePending();
+    return;
+  }
+  startRound();
+}
+
+void ParticipantList::updatePending() {
+  pending_ = roundRunning_ || roundAgain_;
+}
+
+void ParticipantList::startRound() {
+  MessagePtr call = newMethodCall(bus_, kBusService, kBusPath, kBusInterface, "ListNames");
+  if (!call || sd_bus_call_async(bus_, nullptr, call.get(), &ParticipantList::onListNames, this,
+                                 BusConnection::kCallTimeoutUsec) < 0) {
+    return;
+  }
+  roundRunning_ = true;
+  roundListed_ = false;
+  confirmed_.clear();
+  roundWaitsFor_.clear();
+  updatePending();
+}
+
+void ParticipantList::finishRound() {
+  if (roundListed_) {
+    // Whoever was not believed during the round has no name that holds any more.
+    for (const std::string& id : directory_->ids()) {
+      if (confirmed_.count(id) == 0) directory_->remove(id);
+    }
+  }
+  roundRunning_ = false;
+  roundListed_ = false;
+  confirmed_.clear();
+  roundWaitsFor_.clear();
+  listed_ = true;
+  events_->push_back({BusEvent::Kind::kRefreshed, nullptr});
+  if (roundAgain_) {
+    roundAgain_ = false;
+    startRound();
+  }
+  updatePending();
+}
+
+bool ParticipantList::send(MessagePtr call, Check check) {
+  if (!call || sd_bus_call_async(bus_, nullptr, call.get(), &ParticipantList::onCheck, this,
+                                 BusConnection::kCallTimeoutUsec) < 0) {
+    return false;
+  }
+  uint64_t cookie = 0;
+  sd_bus_message_get_cookie(call.get(), &cookie);
+  if (check.forRound) roundWaitsFor_.insert(cookie);
+  if (!check.forRound && !check.detailsInName) awaitingDetails_[check.uniqueName] = cookie;
+  checks_.emplace(cookie, std::move(check));
+  return true;
+}
+
+void ParticipantList::checkName(const std::string& busName, const ParticipantInfo& info,
+                                bool forRound) {
+  if (!info.detailsInName) {
+    // Addressed to the name itself: whoever owns it answers, and the answer's sender is
+    // that owner's unique name.
+    requestDetails(busName, info.uniqueName, forRound);
+    return;
+  }
+  MessagePtr call = newMethodCall(bus_, kBusService, kBusPath, kBusInterface, "GetNameOwner");
+  if (!call || sd_bus_message_append(call.get(), "s", busName.c_str()) < 0) return;
+  send(std::move(call), Check{info.uniqueName, info.appId, info.appVersion, true, forRound});
+}
+
+void ParticipantList::requestDetails(const std::string& destination, const std::string& uniqueName,
+                                     bool forRound) {
+  if (!forRound && awaitingDetails_.count(uniqueName) > 0) return;
+  MessagePtr call =
+      newMethodCall(bus_, destination.c_str(), wire::kObjectPath, kPropertiesInterface, "GetAll");
+  if (!call || sd_bus_message_append(call.get(), "s", wire::kParticipantInterface) < 0) return;
+  send(std::move(call), Check{uniqueName, std::string(), std::string(), false, forRound});
+}
+
+void ParticipantList::believe(const std::string& uniqueName, const std::string& appId,
+                              const std::string& appVersion, bool forRound) {
+  const bool changed = directory_->put({uniqueName, appId, appVersion});
+  if (roundRunning_) confirmed_.insert(uniqueName);
+  // A round tells the callbacks once, when it completes.
+  if (changed && !forRound) events_->push_back({BusEvent::Kind::kRefreshed, nullptr});
+}
+
+void ParticipantList::joined(const std::string& busName, const std::string& owner) {
+  ParticipantInfo info;
+  if (!ParticipantName::parse(busName, &info)) return;
+  if (info.uniqueName != owner || owner == self_) return;
+  if (info.detailsInName) {
+    believe(owner, info.appId, info.appVersion, false);
+  } else {
+    requestDetails(owner, owner, false);
+  }
+}
+
+void ParticipantList::left(const std::string& busName, const std::string& owner) {
+  ParticipantInfo info;
+  if (!ParticipantName::parse(busName, &info) || info.uniqueName != owner) return;
+  awaitingDetails_.erase(owner);
+  confirmed_.erase(owner);
+  if (directory_->remove(owner)) events_->push_back({BusEvent::Kind::kRefreshed, nullptr});
+}
+
+int ParticipantList::onNameOwnerChanged(sd_bus_message* message, void* self, sd_bus_error*) {
+  auto* list = static_cast<ParticipantList*>(self);
+  if (list->bus_ == nullptr) return 0;
+  const char* name = nullptr;
+  const char* oldOwner = nullptr;
+  const char* newOwner = nullptr;
+  if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
+  if (oldOwner[0] != '\0') list->left(name, oldOwner);
+  if (newOwner[0] != '\0') list->joined(name, newOwner);
+  return 1;
+}
+
+int ParticipantList::onListNames(sd_bus_message* message, void* self, sd_bus_error*) {
+  auto* list = static_cast<ParticipantList*>(self);
+  if (isClosing(message) || list->bus_ == nullptr) return 1;
+  char** raw = nullptr;
+  if (sd_bus_message_is_method_error(message, nullptr) ||
+      sd_bus_message_read_strv(message, &raw) < 0) {
+    // The list stays as the name-owner notices left it.
+    list->finishRound();
+    return 1;
+  }
+  std::unique_ptr<char*, StrvFree> names(raw);
+  // Every check goes out at once; the round completes when the last answer is in.
+  for (char** name = names.get(); name != nullptr && *name != nullptr; ++name) {
+    ParticipantInfo info;
+    if (!ParticipantName::parse(*name, &info) || info.uniqueName == list->self_) continue;
+    list->checkName(*name, info, true);
+  }
+  list->roundListed_ = true;
+  if (list->roundWaitsFor_.empty()) list->finishRound();
+  return 1;
+}
+
+int ParticipantList::onCheck(sd_bus_message* message, void* self, sd_bus_error*) {
+  auto* list = static_cast<ParticipantList*>(self);
+  if (isClosing(message) || list->bus_ == nullptr) return 1;
+  uint64_t cookie = 0;
+  if (sd_bus_message_get_reply_cookie(message, &cookie) < 0) return 1;
+  const auto found = list->checks_.find(cookie);
+  if (found == list->checks_.end()) return 1;
+  const Check check = std::move(found->second);
+  list->checks_.erase(found);
+
+  bool current = true;
+  if (!check.forRound && !check.detailsInName) {
+    // A departure in between cancels the property call of a join.
+    const auto awaiting = list->awaitingDetails_.find(check.uniqueName);
+    current = awaiting != list->awaitingDetails_.end() && awaiting->second == cookie;
+    if (current) list->awaitingDetails_.erase(awaiting);
+  }
+  if (current && !sd_bus_message_is_method_error(message, nullptr)) {
+    if (check.detailsInName) {
+      const char* owner = nullptr;
+      if (sd_bus_message_read(message, "s", &owner) >= 0 && check.uniqueName == owner) {
+        list->believe(check.uniqueName, check.appId, check.appVersion, check.forRound);
+      }
+    } else {
+      // A participant that cannot answer is not listed: nothing could be addressed to it
+      // by application.
+      const char* sender = sd_bus_message_get_sender(message);
+      std::string appId;
+      std::string appVersion;
+      if (sender != nullptr && check.uniqueName == sender &&
+          readDetails(message, &appId, &appVersion)) {
+        list->believe(check.uniqueName, appId, appVersion, check.forRound);
+      }
+    }
+  }
+  if (list->roundWaitsFor_.erase(cookie) > 0 && list->roundListed_ &&
+      list->roundWaitsFor_.empty()) {
+    list->finishRound();
+  }
+  return 1;
+}
+
+}  // namespace ostrel_dbus

@@ -1,0 +1,93 @@
+// The list of the other participants on the bus: listing rounds (ListNames, then one
+// check per participant name, all sent at once), joins and departures from the daemon's
+// NameOwnerChanged signals, and the participants' properties for short-form names.
+// Every name is believed only when its owner is the connection that the name encodes:
+// a long-form name is checked with GetNameOwner, a short-form name by addressing the
+// property call to the name and comparing the sender of the answer, a join or a
+// departure by the owner that the signal carries.
+//
+// Threads: every method runs under the dispatcher's busMutex_, the handlers inside
+// sd_bus_process() (which the dispatcher calls with that lock held). The atomics
+// `listed_` and `pending_` are read by any thread without it.
+// Ownership: writes the dispatcher's EndPointDirectory and event list, which outlive it;
+// uses the connection given to attach() until detach(), and does not own it.
+#ifndef OSTREL_DBUS_PARTICIPANTLIST_H
+#define OSTREL_DBUS_PARTICIPANTLIST_H
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+#include "busevents.h"
+#include "endpointdirectory.h"
+#include "participantname.h"
+#include "sdbusptr.h"
+
+namespace ostrel_dbus {
+
+class ParticipantList {
+ public:
+  ParticipantList(EndPointDirectory* directory, BusEvents* events)
+      : directory_(directory), events_(events) {}
+
+  // Starts using a connection whose own unique name is `self`.
+  void attach(sd_bus* bus, const std::string& self);
+  // Forgets the connection, every call in flight and the list itself.
+  void detach();
+
+  // Starts a listing round, or asks for one more after the one under way.
+  void requestRefresh();
+  // True once a listing round has completed on the current connection.
+  bool listed() const { return listed_; }
+  // True from requestRefresh() until the list has been updated.
+  bool pending() const { return pending_; }
+
+  // Handler of NameOwnerChanged for participant names; userdata is the list.
+  static int onNameOwnerChanged(sd_bus_message* message, void* self, sd_bus_error* error);
+
+ private:
+  // One call in flight that decides whether a name is believed.
+  struct Check {
+    std::string uniqueName;  // the connection that the name encodes
+    std::string appId;       // from the name (long form) ...
+    std::string appVersion;
+    bool detailsInName = false;  // ... or from the properties (short form)
+    bool forRound = false;       // part of the listing round under way
+  };
+
+  static int onListNames(sd_bus_message* message, void* self, sd_bus_error* error);
+  static int onCheck(sd_bus_message* message, void* self, sd_bus_error* error);
+
+  void startRound();
+  void finishRound();
+  void checkName(const std::string& busName, const ParticipantInfo& info, bool forRound);
+  void requestDetails(const std::string& destination, const std::string& uniqueName, bool forRound);
+  bool send(MessagePtr call, Check check);
+  void believe(const std::string& uniqueName, const std::string& appId,
+               const std::string& appVersion, bool forRound);
+  void joined(const std::string& busName, const std::string& owner);
+  void left(const std::string& busName, const std::string& owner);
+  void updatePending();
+
+  EndPointDirectory* const directory_;
+  BusEvents* const events_;
+  sd_bus* bus_ = nullptr;
+  std::string self_;
+
+  bool roundRunning_ = false;
+  bool roundListed_ = false;                         // the round's ListNames answer is in
+  bool roundAgain_ = false;                          // asked for while one runs
+  std::set<std::string> confirmed_;                  // unique names believed during the round
+  std::set<uint64_t> roundWaitsFor_;                 // checks of the round still in flight
+  std::map<uint64_t, Check> checks_;                 // every check in flight, by call cookie
+  std::map<std::string, uint64_t> awaitingDetails_;  // unique name -> property call of a join
+
+  std::atomic<bool> listed_{false};
+  std::atomic<bool> pending_{false};
+};
+
+}  // namespace ostrel_dbus
+
+#endif  // OSTREL_DBUS_PARTICIPANTLIST_H
