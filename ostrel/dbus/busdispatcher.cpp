@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -139,11 +140,11 @@ void BusDispatcher::run() {
     if (stop_) break;
     if (!more && connected_) waitForActivity();
   }
+  if (!settledTold_) settle();
   flushAndClose();
 }
 
 bool BusDispatcher::processSome() {
-  BusEvents events;
   bool more = false;
   bool lost = false;
   {
@@ -159,24 +160,35 @@ bool BusDispatcher::processSome() {
         if (r == 0) break;
         if (i == kMessagesPerRound - 1) more = true;
       }
-      if (connection_ && sends_.wantsSync()) sends_.startSync();
+      if (connection_ && sends_.syncDueUsec() != 0) sends_.syncIfDue(monotonicUsec());
     }
-    events.swap(events_);
+    delivering_.swap(events_);
   }
   if (lost) std::fprintf(stderr, "ostrel: the connection to the bus was lost; reconnecting\n");
-  deliverEvents(events);
+  deliverEvents(delivering_);
+  if (!settledTold_ && (participants_.listed() || !connected_)) settle();
   return more;
 }
 
 void BusDispatcher::waitForActivity() {
   pollfd fds[2] = {{wakeup_.fd(), POLLIN, 0}, {-1, 0, 0}};
   int timeoutMs = -1;
+  uint64_t dueUsec = 0;  // a sync or a held change notice, 0: none
   {
     std::lock_guard<std::mutex> lock(busMutex_);
     if (connection_) {
       fds[1] = connection_->pollDescriptor();
       timeoutMs = connection_->timeoutMs();
+      dueUsec = sends_.syncDueUsec();
     }
+  }
+  if (changeHeld_ && (dueUsec == 0 || nextChangeNoticeUsec_ < dueUsec)) {
+    dueUsec = nextChangeNoticeUsec_;
+  }
+  if (dueUsec != 0) {
+    const uint64_t now = monotonicUsec();
+    const int dueMs = dueUsec <= now ? 0 : static_cast<int>((dueUsec - now + 999) / 1000);
+    if (timeoutMs < 0 || dueMs < timeoutMs) timeoutMs = dueMs;
   }
   if (poll(fds, fds[1].fd >= 0 ? 2 : 1, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
     wakeup_.drain();
@@ -210,20 +222,68 @@ void BusDispatcher::reconnect() {
 }
 
 void BusDispatcher::deliverEvents(BusEvents& events) {
+  // Whether the refresh callbacks have seen the list as this round left it: the handlers
+  // changed the list while the round was processed, so one call tells them all.
+  bool told = false;
   for (const BusEvent& event : events) {
     switch (event.kind) {
       case BusEvent::Kind::kMessage:
+        // A joiner's first message reaches listeners that know of the join.
+        if (changeHeld_) {
+          notifyRefreshed();
+          told = true;
+        }
         registrations_.deliver(*event.message, false);
         break;
       case BusEvent::Kind::kError:
         registrations_.deliver(*event.message, true);
+        // A loss is reported before the callbacks see the emptied list.
+        told = false;
         break;
       case BusEvent::Kind::kRefreshed:
-        registrations_.notifyRefreshed();
+        if (!told) notifyRefreshed();
+        told = true;
+        break;
+      case BusEvent::Kind::kChanged:
+        if (told) break;
+        if (monotonicUsec() < nextChangeNoticeUsec_) {
+          changeHeld_ = true;
+          break;
+        }
+        notifyRefreshed();
+        told = true;
         break;
     }
   }
+  if (changeHeld_ && monotonicUsec() >= nextChangeNoticeUsec_) notifyRefreshed();
   events.clear();
+}
+
+void BusDispatcher::notifyRefreshed() {
+  changeHeld_ = false;
+  const uint64_t start = monotonicUsec();
+  registrations_.notifyRefreshed();
+  const uint64_t end = monotonicUsec();
+  nextChangeNoticeUsec_ =
+      end + std::min((end - start) * kChangeNoticeShare, kMaxChangeNoticeHoldUsec);
+}
+
+void BusDispatcher::settle() {
+  settledTold_ = true;
+  {
+    std::lock_guard<std::mutex> lock(startMutex_);
+    settled_ = true;
+  }
+  settledChanged_.notify_all();
+}
+
+bool BusDispatcher::waitUntilSettled(uint64_t timeoutUsec) {
+  {
+    std::unique_lock<std::mutex> lock(startMutex_);
+    settledChanged_.wait_for(lock, std::chrono::microseconds(timeoutUsec),
+                             [this] { return settled_; });
+  }
+  return IsReady();
 }
 
 void BusDispatcher::flushAndClose() {
@@ -336,9 +396,10 @@ void BusDispatcher::RefreshEndPoints() {
   {
     std::lock_guard<std::mutex> lock(busMutex_);
     if (!connection_ || stop_) return;
-    participants_.requestRefresh();
+    participants_.requestRefreshByCaller(monotonicUsec());
   }
-  // The call's reply deadline changes the library thread's poll timeout.
+  // The call's reply deadline changes the library thread's poll timeout, or the
+  // callbacks are to be told at once.
   wakeup_.notify();
 }
 

@@ -9,6 +9,12 @@
 // Threads: one library thread, started by start() and ended by shutdown(), runs the
 // connection: it reads and dispatches incoming messages, writes what the socket could
 // not take at once, and then, with no lock held, calls listeners and refresh callbacks.
+// The refresh callbacks are told once per round of processing, however many changes
+// the round brought. Joins and departures in a burst are told at most so often that the
+// callbacks take about 1/kChangeNoticeShare of the library thread's time (the pause
+// after a callback is kChangeNoticeShare times what it took, at most
+// kMaxChangeNoticeHoldUsec); a lone change, and a change followed by a message, are told
+// at once.
 // When the connection is lost it reports that, and tries to open a new one, at once and
 // then with a growing pause of at most kMaxRetryPauseMs, until it succeeds or shutdown()
 // is called. Every dispatcher operation may be called from any thread, the library
@@ -25,6 +31,9 @@
 //               reach it yet) and installed under it.
 //   directory_  and registrations_ have locks of their own, taken innermost; neither is
 //               held while calling out.
+//   startMutex_ guards `settled_`: the library thread sets it once the first listing of
+//               the first connection has completed (or that connection was lost), and
+//               waitUntilSettled() waits for it. Taken alone.
 // Ownership: the dispatcher owns the connection (closed by the library thread when it is
 // lost or when the thread stops) and the wakeup descriptor. The library thread holds a
 // shared reference to the dispatcher, so that a thread that has to be detached (the last
@@ -33,6 +42,7 @@
 #define OSTREL_DBUS_BUSDISPATCHER_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -67,6 +77,10 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
 
   // Starts the library thread; once per dispatcher.
   void start();
+  // Waits until the first listing has completed, the connection was lost, or
+  // `timeoutUsec` has passed; true in the first case. Called once, before the instance
+  // is handed out, so that it is ready and its list complete when GetInstance returns.
+  bool waitUntilSettled(uint64_t timeoutUsec);
   // Unregisters everything and stops the library thread: joined, or detached when
   // called on the library thread itself. After it returns no listener or callback is
   // called any more.
@@ -91,6 +105,9 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
 
   // The longest pause between two attempts to reach a lost bus again.
   static constexpr int kMaxRetryPauseMs = 1000;
+  // Bounds of the pause between refresh callbacks told of joins and departures.
+  static constexpr uint64_t kChangeNoticeShare = 32;
+  static constexpr uint64_t kMaxChangeNoticeHoldUsec = 100000;
 
  private:
   // Opens and sets up a connection, without any lock (nobody else can reach it).
@@ -107,6 +124,10 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
   // While the connection is down: waits for the next attempt and makes it.
   void reconnect();
   void deliverEvents(BusEvents& events);
+  // Calls the refresh callbacks and plans when joins and departures may be told next.
+  void notifyRefreshed();
+  // Tells the library's waiter in waitUntilSettled() that start-up is over.
+  void settle();
   void flushAndClose();
 
   // Handlers run by sd-bus, with busMutex_ held.
@@ -128,6 +149,16 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
   // Library thread only: when to try to reconnect next, and the pause after that.
   uint64_t nextAttemptUsec_ = 0;
   int retryPauseMs_ = 0;
+  // Library thread only: the events of the round being delivered (kept for its capacity),
+  // a change not told yet, and when changes may be told next.
+  BusEvents delivering_;
+  bool changeHeld_ = false;
+  uint64_t nextChangeNoticeUsec_ = 0;
+  bool settledTold_ = false;
+
+  std::mutex startMutex_;
+  std::condition_variable settledChanged_;
+  bool settled_ = false;  // startMutex_
 
   std::atomic<bool> connected_{false};
   std::atomic<bool> stop_{false};

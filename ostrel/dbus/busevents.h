@@ -17,8 +17,11 @@ namespace ostrel_dbus {
 namespace api5 = quorlen::ostrel::api5;
 
 struct BusEvent {
-  enum class Kind { kMessage, kError, kRefreshed } kind;
-  std::shared_ptr<api5::OstrelMessage> message;  // null for kRefreshed
+  // kRefreshed: a listing round completed, or the list was emptied by a loss; the
+  // refresh callbacks are told at once. kChanged: a join or a departure changed the list;
+  // the callbacks may be told once for several of them.
+  enum class Kind { kMessage, kError, kRefreshed, kChanged } kind;
+  std::shared_ptr<api5::OstrelMessage> message;  // null for kRefreshed and kChanged
 };
 
 using BusEvents = std::vector<BusEvent>;

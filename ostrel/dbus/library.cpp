@@ -5,6 +5,14 @@
 #include "ostrel_dbus/wire.h"
 
 namespace ostrel_dbus {
+namespace {
+
+// How long GetInstance waits for the first listing. A listing gives up on a participant
+// that does not answer after BusConnection::kCallTimeoutUsec; until then the instance is
+// handed out not ready, and becomes ready when the listing completes.
+constexpr uint64_t kFirstListingWaitUsec = BusConnection::kCallTimeoutUsec;
+
+}  // namespace
 
 Library& Library::get() {
   static Library* library = new Library;
@@ -52,6 +60,8 @@ api5::OstrelMessageErrorCode Library::getInstance(api5::IOstrelMessageDispatcher
       BusDispatcher::open(Settings{appId_, appVersion_, address}, &opened);
   if (code != api5::OSTREL_OK) return code;
   opened->start();
+  // Handed out ready, with its list complete: its holder need not wait for it.
+  opened->waitUntilSettled(kFirstListingWaitUsec);
   instance_ = std::move(opened);
   references_ = 1;
   *instance = instance_.get();

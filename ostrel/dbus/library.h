@@ -3,7 +3,8 @@
 //
 // Threads: any thread. `mutex_` guards every field; it is held while an instance
 // connects (bounded by twice the connection's setup timeout: a connection that the daemon
-// closes at once is tried a second time) but never while an instance shuts
+// closes at once is tried a second time) and completes its first listing (bounded by the
+// connection's call timeout), but never while an instance shuts
 // down, so that a listener that calls GetInstance during shutdown cannot deadlock.
 // Ownership: the Library is created on first use and never destroyed, so that nothing is
 // torn down under a library thread still running at process exit. It shares ownership

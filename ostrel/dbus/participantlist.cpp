@@ -50,12 +50,14 @@ bool readDetails(sd_bus_message* message, std::string* appId, std::string* appVe
 void ParticipantList::attach(sd_bus* bus, const std::string& self) {
   bus_ = bus;
   self_ = self;
+  firstRound_ = true;
 }
 
 void ParticipantList::detach() {
   bus_ = nullptr;
   self_.clear();
   roundRunning_ = roundListed_ = roundAgain_ = false;
+  firstRound_ = firstListingUnused_ = false;
   confirmed_.clear();
   roundWaitsFor_.clear();
   checks_.clear();
@@ -76,6 +78,19 @@ void ParticipantList::requestRefresh() {
   startRound();
 }
 
+bool ParticipantList::requestRefreshByCaller(uint64_t nowUsec) {
+  if (bus_ == nullptr) return false;
+  const bool fresh = firstListingUnused_ && !roundRunning_ && awaitingDetails_.empty() &&
+                     nowUsec - firstListingUsec_ <= kFreshListingUsec;
+  firstListingUnused_ = false;
+  if (!fresh) {
+    requestRefresh();
+    return true;
+  }
+  events_->push_back({BusEvent::Kind::kRefreshed, nullptr});
+  return false;
+}
+
 void ParticipantList::updatePending() {
   pending_ = roundRunning_ || roundAgain_;
 }
@@ -94,6 +109,7 @@ void ParticipantList::startRound() {
 }
 
 void ParticipantList::finishRound() {
+  const bool listedAll = roundListed_;
   if (roundListed_) {
     // Whoever was not believed during the round has no name that holds any more.
     for (const std::string& id : directory_->ids()) {
@@ -104,6 +120,10 @@ void ParticipantList::finishRound() {
   roundListed_ = false;
   confirmed_.clear();
   roundWaitsFor_.clear();
+  // Only a first round that found the whole list can stand in for a later request.
+  firstListingUnused_ = firstRound_ && listedAll;
+  firstRound_ = false;
+  if (firstListingUnused_) firstListingUsec_ = monotonicUsec();
   listed_ = true;
   events_->push_back({BusEvent::Kind::kRefreshed, nullptr});
   if (roundAgain_) {
@@ -153,7 +173,10 @@ void ParticipantList::believe(const std::string& uniqueName, const std::string& 
   const bool changed = directory_->put({uniqueName, appId, appVersion});
   if (roundRunning_) confirmed_.insert(uniqueName);
   // A round tells the callbacks once, when it completes.
-  if (changed && !forRound) events_->push_back({BusEvent::Kind::kRefreshed, nullptr});
+  if (changed && !forRound) {
+    firstListingUnused_ = false;
+    events_->push_back({BusEvent::Kind::kChanged, nullptr});
+  }
 }
 
 void ParticipantList::joined(const std::string& busName, const std::string& owner) {
@@ -172,7 +195,10 @@ void ParticipantList::left(const std::string& busName, const std::string& owner)
   if (!ParticipantName::parse(busName, &info) || info.uniqueName != owner) return;
   awaitingDetails_.erase(owner);
   confirmed_.erase(owner);
-  if (directory_->remove(owner)) events_->push_back({BusEvent::Kind::kRefreshed, nullptr});
+  if (directory_->remove(owner)) {
+    firstListingUnused_ = false;
+    events_->push_back({BusEvent::Kind::kChanged, nullptr});
+  }
 }
 
 int ParticipantList::onNameOwnerChanged(sd_bus_message* message, void* self, sd_bus_error*) {

@@ -37,12 +37,22 @@ class ParticipantList {
   // Forgets the connection, every call in flight and the list itself.
   void detach();
 
-  // Starts a listing round, or asks for one more after the one under way.
+  // Starts a listing round, or asks for one more after the one under way (the listing
+  // made when the connection is installed).
   void requestRefresh();
+  // A RefreshEndPoints: like requestRefresh(), except that the listing made when the
+  // connection was installed answers the first such request by itself when it completed
+  // at most kFreshListingUsec ago and nobody joined or left since: then the list is
+  // already what a round would find, the refresh callbacks are told at once and false
+  // is returned. True when a round was asked for.
+  bool requestRefreshByCaller(uint64_t nowUsec);
   // True once a listing round has completed on the current connection.
   bool listed() const { return listed_; }
   // True from requestRefresh() until the list has been updated.
   bool pending() const { return pending_; }
+
+  // How recent the connection's first listing must be to answer a RefreshEndPoints.
+  static constexpr uint64_t kFreshListingUsec = 100000;
 
   // Handler of NameOwnerChanged for participant names; userdata is the list.
   static int onNameOwnerChanged(sd_bus_message* message, void* self, sd_bus_error* error);
@@ -79,6 +89,9 @@ class ParticipantList {
   bool roundRunning_ = false;
   bool roundListed_ = false;                         // the round's ListNames answer is in
   bool roundAgain_ = false;                          // asked for while one runs
+  bool firstRound_ = false;          // the round under way is the connection's first
+  bool firstListingUnused_ = false;  // that round completed and answered no request yet
+  uint64_t firstListingUsec_ = 0;    // when it completed
   std::set<std::string> confirmed_;                  // unique names believed during the round
   std::set<uint64_t> roundWaitsFor_;                 // checks of the round still in flight
   std::map<uint64_t, Check> checks_;                 // every check in flight, by call cookie

@@ -50,6 +50,7 @@ void SendTracker::detach() {
   bus_ = nullptr;
   unconfirmed_.clear();
   syncInFlight_ = false;
+  syncDueUsec_ = 0;
   unwrittenBytes_ = 0;
 }
 
@@ -86,6 +87,7 @@ api5::OstrelMessageErrorCode SendTracker::send(const std::string& type, const st
   }
   api5::OstrelMessageErrorCode result = api5::OSTREL_OK;
   uint64_t cookie = 0;
+  bool syncPlanned = false;
   if (destinations.empty()) {
     const int r = sendOne(std::string(), type, payload, &cookie);
     if (r < 0) result = sendFailure(r);
@@ -99,22 +101,39 @@ api5::OstrelMessageErrorCode SendTracker::send(const std::string& type, const st
         if (result == api5::OSTREL_OK) result = sendFailure(r);
         continue;
       }
-      unconfirmed_[cookie] =
-          SentTo{id, MessageAccess::appId(destination), MessageAccess::appVersion(destination)};
+      unconfirmed_.push_back(SentTo{cookie, id, MessageAccess::appId(destination),
+                                    MessageAccess::appVersion(destination)});
+    }
+    if (!unconfirmed_.empty()) {
+      const uint64_t now = monotonicUsec();
+      syncPlanned = planSync(unconfirmed_.size() >= kSyncAfterSends ? now : now + kSyncDelayUsec);
     }
   }
   const bool queued = hasUnwritten(bus_);
   unwrittenBytes_ = queued ? unwrittenBytes_ + bytes : 0;
-  *wake = queued || wantsSync();
+  *wake = queued || syncPlanned;
   return result;
 }
 
+bool SendTracker::planSync(uint64_t dueUsec) {
+  if (syncInFlight_ || (syncDueUsec_ != 0 && syncDueUsec_ <= dueUsec)) return false;
+  syncDueUsec_ = dueUsec;
+  return true;
+}
+
+void SendTracker::syncIfDue(uint64_t nowUsec) {
+  if (syncDueUsec_ != 0 && syncDueUsec_ <= nowUsec && bus_ != nullptr) startSync();
+}
+
 void SendTracker::startSync() {
+  syncDueUsec_ = 0;
+  if (unconfirmed_.empty()) return;
   // Once the daemon has answered this call it has answered (or silently accepted) every
   // send made before it.
   MessagePtr call = newMethodCall(bus_, kBusService, kBusPath, kPeerInterface, "Ping");
   if (!call || sd_bus_call_async(bus_, nullptr, call.get(), &SendTracker::onSync, this,
                                  BusConnection::kCallTimeoutUsec) < 0) {
+    planSync(monotonicUsec() + kSyncDelayUsec);
     return;
   }
   syncInFlight_ = true;
@@ -125,12 +144,16 @@ int SendTracker::onSync(sd_bus_message* message, void* self, sd_bus_error*) {
   if (tracker->bus_ == nullptr) return 1;
   tracker->syncInFlight_ = false;
   uint64_t cookie = 0;
-  if (sd_bus_message_is_method_error(message, nullptr) ||
-      sd_bus_message_get_reply_cookie(message, &cookie) < 0) {
-    return 1;
-  }
   auto& sends = tracker->unconfirmed_;
-  sends.erase(sends.begin(), sends.lower_bound(cookie));
+  if (!sd_bus_message_is_method_error(message, nullptr) &&
+      sd_bus_message_get_reply_cookie(message, &cookie) >= 0) {
+    while (!sends.empty() && sends.front().cookie < cookie) sends.pop_front();
+  }
+  // Sends made after the ping (or all of them, when it failed) wait for the next one.
+  if (!sends.empty()) {
+    const uint64_t now = monotonicUsec();
+    tracker->planSync(sends.size() >= kSyncAfterSends ? now : now + kSyncDelayUsec);
+  }
   return 1;
 }
 
@@ -147,10 +170,14 @@ int SendTracker::onFilter(sd_bus_message* message, void* self, sd_bus_error*) {
       sd_bus_message_get_reply_cookie(message, &cookie) < 0) {
     return 0;
   }
-  const auto sent = tracker->unconfirmed_.find(cookie);
-  if (sent == tracker->unconfirmed_.end()) return 0;
-  const SentTo to = sent->second;
-  tracker->unconfirmed_.erase(sent);
+  auto& sends = tracker->unconfirmed_;
+  const auto sent = std::lower_bound(
+      sends.begin(), sends.end(), cookie,
+      [](const SentTo& entry, uint64_t value) { return entry.cookie < value; });
+  if (sent == sends.end() || sent->cookie != cookie) return 0;
+  const SentTo to = std::move(*sent);
+  sends.erase(sent);
+  if (sends.empty() && !tracker->syncInFlight_) tracker->syncDueUsec_ = 0;
 
   const sd_bus_error* error = sd_bus_message_get_error(message);
   std::shared_ptr<api5::OstrelMessage> report;

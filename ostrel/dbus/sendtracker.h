@@ -2,9 +2,13 @@
 // wait in sd-bus's write queue, and the bookkeeping that tells a sender which of its
 // unicasts failed. The daemon answers a unicast whose destination has gone (or whose
 // receiver's queue is full) with an error that names the signal's serial; each unicast is
-// remembered until the daemon has certainly processed it, which a Peer.Ping on the
-// daemon after a batch of sends proves (the daemon handles one connection's messages in
-// order). Matched errors become DestinationUnreachable or ErrorMessage events.
+// remembered until that error has arrived or the daemon has certainly processed it. A
+// Peer.Ping on the daemon proves the latter for every send made before it (the daemon
+// handles one connection's messages in order). The ping is not sent per send: one goes
+// kSyncDelayUsec after the first send that nothing covers yet, or at once when
+// kSyncAfterSends are remembered, so a steady exchange costs one ping per interval and
+// what is remembered stays bounded. Matched errors become DestinationUnreachable or
+// ErrorMessage events; they do not wait for the ping.
 //
 // Threads: every method runs under the dispatcher's busMutex_; the filter and the ping's
 // reply handler run inside sd_bus_process(), which the dispatcher calls with it held.
@@ -14,7 +18,7 @@
 #define OSTREL_DBUS_SENDTRACKER_H
 
 #include <cstdint>
-#include <map>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -33,13 +37,17 @@ class SendTracker {
   void detach();
 
   // Sends `type` and `payload` to each destination, or to everybody when there is none.
-  // `wake` is set when the library thread has work: writing the rest, or a sync.
+  // `wake` is set when the library thread has new work: writing the rest, or a sync
+  // that is due sooner than it knew.
   api5::OstrelMessageErrorCode send(const std::string& type, const std::string& payload,
                                     const std::vector<api5::EndPoint>& destinations, bool* wake);
 
-  // True when remembered sends wait for a sync and none is in flight.
-  bool wantsSync() const { return !unconfirmed_.empty() && !syncInFlight_; }
-  void startSync();
+  // When the next sync is due (monotonic microseconds); 0 when none is.
+  uint64_t syncDueUsec() const { return syncDueUsec_; }
+  // Sends the sync if it is due by `nowUsec`.
+  void syncIfDue(uint64_t nowUsec);
+  // How many sends are remembered.
+  size_t remembered() const { return unconfirmed_.size(); }
 
   // Filter for the daemon's errors about sends; userdata is the tracker.
   static int onFilter(sd_bus_message* message, void* self, sd_bus_error* error);
@@ -47,10 +55,15 @@ class SendTracker {
   // Send answers "try again" rather than queue more than this for a daemon that does
   // not read from us. Bounds the memory that a stalled bus can make the library hold.
   static constexpr size_t kMaxUnwrittenBytes = 16 * 1024 * 1024;
+  // The sync follows the first send that nothing covers yet after this long ...
+  static constexpr uint64_t kSyncDelayUsec = 100000;
+  // ... or at once when this many sends are remembered.
+  static constexpr size_t kSyncAfterSends = 1024;
 
  private:
   // What a unicast went to, kept until the bus has certainly processed it.
   struct SentTo {
+    uint64_t cookie;
     std::string id;
     std::string appId;
     std::string appVersion;
@@ -58,14 +71,20 @@ class SendTracker {
 
   int sendOne(const std::string& destination, const std::string& type, const std::string& payload,
               uint64_t* cookie);
+  void startSync();
+  // Plans the sync for `dueUsec` unless one is in flight or planned sooner; true when
+  // the plan changed.
+  bool planSync(uint64_t dueUsec);
   static int onSync(sd_bus_message* message, void* self, sd_bus_error* error);
 
   const std::string appId_;
   const std::string appVersion_;
   BusEvents* const events_;
   sd_bus* bus_ = nullptr;
-  std::map<uint64_t, SentTo> unconfirmed_;  // by the cookie of each unicast
+  // In the order sent: sd-bus numbers a connection's messages in increasing order.
+  std::deque<SentTo> unconfirmed_;
   bool syncInFlight_ = false;
+  uint64_t syncDueUsec_ = 0;  // 0: no sync planned
   size_t unwrittenBytes_ = 0;  // sent since the sd-bus write queue was last empty
 };
 
