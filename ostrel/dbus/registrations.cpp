@@ -13,13 +13,17 @@ void Registrations::add(Listeners& list, api5::IOstrelMessageListener* listener)
   if (listener == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
   // Registering twice keeps one registration: each message reaches a listener once.
-  if (std::find(list.begin(), list.end(), listener) == list.end()) list.push_back(listener);
+  if (std::find(list.begin(), list.end(), listener) == list.end()) {
+    list.push_back(listener);
+    ++generation_;
+  }
 }
 
 void Registrations::remove(Listeners& list, api5::IOstrelMessageListener* listener) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     list.erase(std::remove(list.begin(), list.end(), listener), list.end());
+    ++generation_;
   }
   waitForCallToEnd();
 }
@@ -43,6 +47,7 @@ void Registrations::addRefreshCallback(api5::EndPointsRefreshCallback callback, 
   const Callback entry(callback, context);
   if (std::find(callbacks_.begin(), callbacks_.end(), entry) == callbacks_.end()) {
     callbacks_.push_back(entry);
+    ++generation_;
   }
 }
 
@@ -51,6 +56,7 @@ void Registrations::removeRefreshCallback(api5::EndPointsRefreshCallback callbac
     std::lock_guard<std::mutex> lock(mutex_);
     const Callback entry(callback, context);
     callbacks_.erase(std::remove(callbacks_.begin(), callbacks_.end(), entry), callbacks_.end());
+    ++generation_;
   }
   waitForCallToEnd();
 }
@@ -61,6 +67,7 @@ void Registrations::clear() {
     listeners_.clear();
     errorListeners_.clear();
     callbacks_.clear();
+    ++generation_;
   }
   waitForCallToEnd();
 }
@@ -85,24 +92,30 @@ bool Registrations::isRegistered(const Callback& callback) {
   return std::find(callbacks_.begin(), callbacks_.end(), callback) != callbacks_.end();
 }
 
-void Registrations::deliver(const api5::OstrelMessage& message, bool isError) {
-  Listeners targets;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    targets = listeners_;
-    if (isError) {
-      for (auto* listener : errorListeners_) {
-        if (std::find(targets.begin(), targets.end(), listener) == targets.end()) {
-          targets.push_back(listener);
-        }
-      }
+void Registrations::updateSnapshot() {
+  if (!changedSinceSnapshot()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  snapshot_.listeners = listeners_;
+  snapshot_.errorTargets = listeners_;
+  for (auto* listener : errorListeners_) {
+    if (std::find(listeners_.begin(), listeners_.end(), listener) == listeners_.end()) {
+      snapshot_.errorTargets.push_back(listener);
     }
   }
+  snapshot_.callbacks = callbacks_;
+  snapshot_.generation = generation_.load();
+}
+
+void Registrations::deliver(const api5::OstrelMessage& message, bool isError) {
+  updateSnapshot();
+  // Nothing called from here takes a new copy: only deliver() and notifyRefreshed() do,
+  // and a listener cannot reach either.
+  const Listeners& targets = isError ? snapshot_.errorTargets : snapshot_.listeners;
   for (auto* listener : targets) {
     std::lock_guard<std::mutex> delivering(deliveryMutex_);
-    // Checked again under deliveryMutex_: a removal that returned before this point
-    // must not be followed by a call.
-    if (!isListening(listener, isError)) continue;
+    // Looked up again under deliveryMutex_ after a change: a removal that returned
+    // before this point must not be followed by a call.
+    if (changedSinceSnapshot() && !isListening(listener, isError)) continue;
     try {
       listener->Receive(message);
     } catch (...) {
@@ -112,14 +125,10 @@ void Registrations::deliver(const api5::OstrelMessage& message, bool isError) {
 }
 
 void Registrations::notifyRefreshed() {
-  std::vector<Callback> targets;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    targets = callbacks_;
-  }
-  for (const auto& callback : targets) {
+  updateSnapshot();
+  for (const auto& callback : snapshot_.callbacks) {
     std::lock_guard<std::mutex> delivering(deliveryMutex_);
-    if (!isRegistered(callback)) continue;
+    if (changedSinceSnapshot() && !isRegistered(callback)) continue;
     try {
       callback.first(callback.second);
     } catch (...) {

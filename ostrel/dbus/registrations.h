@@ -9,10 +9,17 @@
 // from another thread takes it once after taking the entry out of its list, so that it
 // returns only when a call in progress has ended. A removal on the library thread
 // itself (from inside a callback) does not wait: that call is the one in progress.
+// `generation_` counts the changes of the lists (bumped under `mutex_`); the library
+// thread calls from its own copy of the lists (`snapshot_`, library thread only), taken
+// again only when the generation moved, and looks an entry up under `mutex_` only when a
+// change came after its copy. A message to the same listeners thus costs no copy and no
+// lock beyond `deliveryMutex_`.
 // Ownership: the registered objects belong to the caller; only pointers are kept.
 #ifndef OSTREL_DBUS_REGISTRATIONS_H
 #define OSTREL_DBUS_REGISTRATIONS_H
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -51,12 +58,25 @@ class Registrations {
   bool isListening(api5::IOstrelMessageListener* listener, bool isError);
   bool isRegistered(const Callback& callback);
   void waitForCallToEnd();
+  // Takes the lists again when they changed since the last copy. Library thread only.
+  void updateSnapshot();
+  // True when the lists changed since the library thread's copy.
+  bool changedSinceSnapshot() const { return generation_.load() != snapshot_.generation; }
+
+  struct Snapshot {
+    Listeners listeners;
+    Listeners errorTargets;  // the listeners and the error listeners, each once
+    std::vector<Callback> callbacks;
+    uint64_t generation = UINT64_MAX;
+  };
 
   std::mutex mutex_;
-  Listeners listeners_;
-  Listeners errorListeners_;
-  std::vector<Callback> callbacks_;
-  std::thread::id libraryThread_;
+  Listeners listeners_;                  // mutex_
+  Listeners errorListeners_;             // mutex_
+  std::vector<Callback> callbacks_;      // mutex_
+  std::thread::id libraryThread_;        // mutex_
+  std::atomic<uint64_t> generation_{0};  // written under mutex_
+  Snapshot snapshot_;                    // library thread only
   std::mutex deliveryMutex_;
 };
 

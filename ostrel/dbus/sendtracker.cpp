@@ -171,9 +171,9 @@ int SendTracker::onFilter(sd_bus_message* message, void* self, sd_bus_error*) {
     return 0;
   }
   auto& sends = tracker->unconfirmed_;
-  const auto sent = std::lower_bound(
-      sends.begin(), sends.end(), cookie,
-      [](const SentTo& entry, uint64_t value) { return entry.cookie < value; });
+  const auto sent =
+      std::lower_bound(sends.begin(), sends.end(), cookie,
+                       [](const SentTo& entry, uint64_t value) { return entry.cookie < value; });
   if (sent == sends.end() || sent->cookie != cookie) return 0;
   const SentTo to = std::move(*sent);
   sends.erase(sent);

@@ -84,7 +84,7 @@ class SendTracker {
   // In the order sent: sd-bus numbers a connection's messages in increasing order.
   std::deque<SentTo> unconfirmed_;
   bool syncInFlight_ = false;
-  uint64_t syncDueUsec_ = 0;  // 0: no sync planned
+  uint64_t syncDueUsec_ = 0;   // 0: no sync planned
   size_t unwrittenBytes_ = 0;  // sent since the sd-bus write queue was last empty
 };
 
