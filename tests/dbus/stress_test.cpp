@@ -96,7 +96,9 @@ TEST_F(Stress, ThousandsOfMessagesBothWaysWhilePeersJoinAndLeave) {
   EXPECT_GT(churned, kChurnRounds / 2);
   EXPECT_EQ(answerFailures, 0);
   EXPECT_EQ(others, 0);
-  EXPECT_GE(counter.refreshes(), 2L * churned);
+  // Changes close together may be told in one call, but each churn round asked for a
+  // refresh of its own, and every completed refresh is told.
+  EXPECT_GE(counter.refreshes(), static_cast<long>(churned));
 
   dispatcher->RemoveEndPointsRefreshCallback(&RecordingListener::onRefreshed, &counter);
   dispatcher->RemoveListener(&counter);
