@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "busfixture.h"
 #include "ostrel_dbus/wire.h"
+#include "rawconnection.h"
 
 namespace ostrel_dbus_test {
 namespace {
@@ -250,6 +252,72 @@ TEST_F(Dispatcher, SendingToADepartedEndPointReportsDestinationUnreachableOnce) 
   }
   EXPECT_EQ(unreachable, 1);
   EXPECT_EQ(messages.size(), 3u);
+  dispatcher->RemoveListener(&recorder);
+}
+
+// Counts the Peer.Ping calls that any connection makes to the daemon, as a monitor of
+// the bus. Threads: the test thread only.
+class PingCounter {
+ public:
+  bool start(const std::string& address) {
+    if (!monitor_.open(address)) return false;
+    if (sd_bus_add_filter(monitor_.bus(), nullptr, &PingCounter::onMessage, this) < 0) {
+      return false;
+    }
+    sd_bus_message* reply = nullptr;
+    const int r = sd_bus_call_method(
+        monitor_.bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+        "org.freedesktop.DBus.Monitoring", "BecomeMonitor", nullptr, &reply, "asu", 1,
+        "type='method_call',interface='org.freedesktop.DBus.Peer',member='Ping'", 0u);
+    sd_bus_message_unref(reply);
+    return r >= 0;
+  }
+  // Whatever the monitor has been sent so far.
+  long count() {
+    while (sd_bus_process(monitor_.bus(), nullptr) > 0) {
+    }
+    return pings_;
+  }
+
+ private:
+  static int onMessage(sd_bus_message* message, void* self, sd_bus_error*) {
+    if (sd_bus_message_is_method_call(message, "org.freedesktop.DBus.Peer", "Ping") > 0) {
+      ++static_cast<PingCounter*>(self)->pings_;
+    }
+    return 0;
+  }
+
+  RawConnection monitor_;
+  long pings_ = 0;
+};
+
+TEST_F(Dispatcher, UnicastsAreNotFollowedByAPingEachAndWhatIsRememberedIsConfirmed) {
+  std::string echoId;
+  peer({"--app", "ECHO", "--app-version", "1", "--echo", "--quiet"}, &echoId);
+  auto* dispatcher = join("PINGS", "1");
+  ASSERT_NE(dispatcher, nullptr);
+  PingCounter pings;
+  ASSERT_TRUE(pings.start(bus_.address()));
+  RecordingListener recorder;
+  dispatcher->AddListener(&recorder);
+
+  constexpr int kSends = 2000;
+  for (int i = 0; i < kSends; ++i) {
+    api5::OstrelMessageErrorCode code;
+    while ((code = send(dispatcher, "n", std::to_string(i), {{echoId, "ECHO", "1"}})) ==
+           api5::OSTREL_ERROR_TRY_AGAIN) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(code, api5::OSTREL_OK);
+  }
+  ASSERT_TRUE(recorder.waitForMessages(kSends, kWaitMs));
+  // The sends are confirmed a short while after the last one: at least one ping comes,
+  // and far fewer than one per send (one per 100 ms, or per 1024 remembered sends).
+  ASSERT_TRUE(waitFor([&] { return pings.count() >= 1; }, kWaitMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const long counted = pings.count();
+  std::printf("%d unicasts, %ld pings\n", kSends, counted);
+  EXPECT_LE(counted, kSends / 50);
   dispatcher->RemoveListener(&recorder);
 }
 
