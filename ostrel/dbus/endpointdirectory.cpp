@@ -71,8 +71,12 @@ bool UniqueNameOrder::operator()(const std::string& a, const std::string& b) con
 
 bool EndPointDirectory::put(const DirectoryEntry& entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto [it, inserted] = entries_.emplace(entry.id, entry);
-  if (inserted) return true;
+  // Looked up first: a listing round puts every entry again, and most are unchanged.
+  const auto it = entries_.lower_bound(entry.id);
+  if (it == entries_.end() || it->first != entry.id) {
+    entries_.emplace_hint(it, entry.id, entry);
+    return true;
+  }
   if (it->second.appId == entry.appId && it->second.appVersion == entry.appVersion) return false;
   it->second = entry;
   return true;

@@ -59,7 +59,7 @@ void ParticipantList::detach() {
   roundRunning_ = roundListed_ = roundAgain_ = false;
   firstRound_ = firstListingUnused_ = false;
   confirmed_.clear();
-  roundWaitsFor_.clear();
+  roundChecksInFlight_ = 0;
   checks_.clear();
   awaitingDetails_.clear();
   directory_->clear();
@@ -104,7 +104,7 @@ void ParticipantList::startRound() {
   roundRunning_ = true;
   roundListed_ = false;
   confirmed_.clear();
-  roundWaitsFor_.clear();
+  roundChecksInFlight_ = 0;
   updatePending();
 }
 
@@ -119,7 +119,7 @@ void ParticipantList::finishRound() {
   roundRunning_ = false;
   roundListed_ = false;
   confirmed_.clear();
-  roundWaitsFor_.clear();
+  roundChecksInFlight_ = 0;
   // Only a first round that found the whole list can stand in for a later request.
   firstListingUnused_ = firstRound_ && listedAll;
   firstRound_ = false;
@@ -140,7 +140,7 @@ bool ParticipantList::send(MessagePtr call, Check check) {
   }
   uint64_t cookie = 0;
   sd_bus_message_get_cookie(call.get(), &cookie);
-  if (check.forRound) roundWaitsFor_.insert(cookie);
+  if (check.forRound) ++roundChecksInFlight_;
   if (!check.forRound && !check.detailsInName) awaitingDetails_[check.uniqueName] = cookie;
   checks_.emplace(cookie, std::move(check));
   return true;
@@ -231,7 +231,7 @@ int ParticipantList::onListNames(sd_bus_message* message, void* self, sd_bus_err
     list->checkName(*name, info, true);
   }
   list->roundListed_ = true;
-  if (list->roundWaitsFor_.empty()) list->finishRound();
+  if (list->roundChecksInFlight_ == 0) list->finishRound();
   return 1;
 }
 
@@ -270,8 +270,7 @@ int ParticipantList::onCheck(sd_bus_message* message, void* self, sd_bus_error*)
       }
     }
   }
-  if (list->roundWaitsFor_.erase(cookie) > 0 && list->roundListed_ &&
-      list->roundWaitsFor_.empty()) {
+  if (check.forRound && --list->roundChecksInFlight_ == 0 && list->roundListed_) {
     list->finishRound();
   }
   return 1;

@@ -17,8 +17,9 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "busevents.h"
 #include "endpointdirectory.h"
@@ -87,14 +88,14 @@ class ParticipantList {
   std::string self_;
 
   bool roundRunning_ = false;
-  bool roundListed_ = false;          // the round's ListNames answer is in
-  bool roundAgain_ = false;           // asked for while one runs
-  bool firstRound_ = false;           // the round under way is the connection's first
-  bool firstListingUnused_ = false;   // that round completed and answered no request yet
-  uint64_t firstListingUsec_ = 0;     // when it completed
-  std::set<std::string> confirmed_;   // unique names believed during the round
-  std::set<uint64_t> roundWaitsFor_;  // checks of the round still in flight
-  std::map<uint64_t, Check> checks_;  // every check in flight, by call cookie
+  bool roundListed_ = false;                    // the round's ListNames answer is in
+  bool roundAgain_ = false;                     // asked for while one runs
+  bool firstRound_ = false;                     // the round under way is the connection's first
+  bool firstListingUnused_ = false;             // that round completed and answered no request yet
+  uint64_t firstListingUsec_ = 0;               // when it completed
+  std::unordered_set<std::string> confirmed_;   // unique names believed during the round
+  size_t roundChecksInFlight_ = 0;              // checks of the round not answered yet
+  std::unordered_map<uint64_t, Check> checks_;  // every check in flight, by call cookie
   std::map<std::string, uint64_t> awaitingDetails_;  // unique name -> property call of a join
 
   std::atomic<bool> listed_{false};
