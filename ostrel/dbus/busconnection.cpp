@@ -219,12 +219,10 @@ pollfd BusConnection::pollDescriptor() const {
   return {fd, static_cast<short>(events), 0};
 }
 
-int BusConnection::timeoutMs() const {
+uint64_t BusConnection::deadlineUsec() const {
   uint64_t until = UINT64_MAX;
-  sd_bus_get_timeout(bus_.get(), &until);
-  if (until == UINT64_MAX) return -1;
-  const uint64_t now = monotonicUsec();
-  return until <= now ? 0 : static_cast<int>((until - now + 999) / 1000);
+  if (sd_bus_get_timeout(bus_.get(), &until) < 0) return UINT64_MAX;
+  return until;
 }
 
 bool BusConnection::hasUnwritten() const {

@@ -68,9 +68,10 @@ class BusConnection {
 
   // One step of sd_bus_process(); negative once the connection is gone.
   int process();
-  // What to poll for, and for how long at most (-1: no limit).
+  // What to poll for.
   pollfd pollDescriptor() const;
-  int timeoutMs() const;
+  // When sd-bus next needs to run (monotonic microseconds); UINT64_MAX: no limit.
+  uint64_t deadlineUsec() const;
   // True while sd-bus holds messages that the socket did not take yet.
   bool hasUnwritten() const;
   // Gives queued messages up to `timeoutMs` to reach the daemon.

@@ -162,6 +162,19 @@ bool BusDispatcher::processSome() {
       }
       if (connection_ && sends_.syncDueUsec() != 0) sends_.syncIfDue(monotonicUsec());
     }
+    // What the wait after this round polls for, taken now rather than after the delivery:
+    // a thread that a listener woke (to send, say) then finds busMutex_ free. Whatever
+    // changes it later wakes the library thread through wakeup_ (Send when it queues or
+    // plans a sync, RefreshEndPoints always).
+    if (connection_) {
+      waitFor_ = connection_->pollDescriptor();
+      busDeadlineUsec_ = connection_->deadlineUsec();
+      syncDueUsec_ = sends_.syncDueUsec();
+    } else {
+      waitFor_ = {-1, 0, 0};
+      busDeadlineUsec_ = UINT64_MAX;
+      syncDueUsec_ = 0;
+    }
     delivering_.swap(events_);
   }
   if (lost) std::fprintf(stderr, "ostrel: the connection to the bus was lost; reconnecting\n");
@@ -171,24 +184,14 @@ bool BusDispatcher::processSome() {
 }
 
 void BusDispatcher::waitForActivity() {
-  pollfd fds[2] = {{wakeup_.fd(), POLLIN, 0}, {-1, 0, 0}};
+  pollfd fds[2] = {{wakeup_.fd(), POLLIN, 0}, waitFor_};
+  uint64_t dueUsec = busDeadlineUsec_;
+  if (syncDueUsec_ != 0 && syncDueUsec_ < dueUsec) dueUsec = syncDueUsec_;
+  if (changeHeld_ && nextChangeNoticeUsec_ < dueUsec) dueUsec = nextChangeNoticeUsec_;
   int timeoutMs = -1;
-  uint64_t dueUsec = 0;  // a sync or a held change notice, 0: none
-  {
-    std::lock_guard<std::mutex> lock(busMutex_);
-    if (connection_) {
-      fds[1] = connection_->pollDescriptor();
-      timeoutMs = connection_->timeoutMs();
-      dueUsec = sends_.syncDueUsec();
-    }
-  }
-  if (changeHeld_ && (dueUsec == 0 || nextChangeNoticeUsec_ < dueUsec)) {
-    dueUsec = nextChangeNoticeUsec_;
-  }
-  if (dueUsec != 0) {
+  if (dueUsec != UINT64_MAX) {
     const uint64_t now = monotonicUsec();
-    const int dueMs = dueUsec <= now ? 0 : static_cast<int>((dueUsec - now + 999) / 1000);
-    if (timeoutMs < 0 || dueMs < timeoutMs) timeoutMs = dueMs;
+    timeoutMs = dueUsec <= now ? 0 : static_cast<int>((dueUsec - now + 999) / 1000);
   }
   if (poll(fds, fds[1].fd >= 0 ? 2 : 1, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
     wakeup_.drain();

@@ -152,6 +152,10 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
   // Library thread only: the events of the round being delivered (kept for its capacity),
   // a change not told yet, and when changes may be told next.
   BusEvents delivering_;
+  // Library thread only: what the next wait polls for, taken at the end of each round.
+  pollfd waitFor_{-1, 0, 0};
+  uint64_t busDeadlineUsec_ = UINT64_MAX;  // sd-bus's next timeout; UINT64_MAX: none
+  uint64_t syncDueUsec_ = 0;               // the send tracker's planned sync; 0: none
   bool changeHeld_ = false;
   uint64_t nextChangeNoticeUsec_ = 0;
   bool settledTold_ = false;
