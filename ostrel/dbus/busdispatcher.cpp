@@ -329,10 +329,12 @@ int BusDispatcher::onApplicationMessage(sd_bus_message* message, void* self, sd_
   auto received = std::make_shared<api5::SuiteMessage>(type);
   MessageAccess::setSender(*received, appId, appVersion);
   received->SetSource(MessageAccess::makeEndPoint(sender, appId, appVersion));
-  MessageAccess::setPayloadBytes(
-      *received, payloadSize == 0 ? std::string()
-                                  : std::string(static_cast<const char*>(payload), payloadSize));
-  dispatcher->events_.push_back({BusEvent::Kind::kMessage, received});
+  // Through a buffer that keeps its capacity from message to message: the payload is
+  // copied once, into the message, without a temporary of its own.
+  std::string& bytes = dispatcher->payloadBuffer_;
+  bytes.assign(payloadSize == 0 ? "" : static_cast<const char*>(payload), payloadSize);
+  MessageAccess::setPayloadBytes(*received, bytes);
+  dispatcher->events_.push_back({BusEvent::Kind::kMessage, std::move(received)});
   return 1;
 }
 

@@ -143,6 +143,7 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
   std::unique_ptr<BusConnection> connection_;  // busMutex_; null while the bus is lost
   std::string uniqueName_;                     // busMutex_; of the current (or the last) connection
   BusEvents events_;                           // busMutex_
+  std::string payloadBuffer_;                  // busMutex_; onApplicationMessage's
   ParticipantList participants_{&directory_, &events_};                 // busMutex_
   SendTracker sends_{settings_.appId, settings_.appVersion, &events_};  // busMutex_
 
