@@ -42,7 +42,6 @@ size_t ReceivedMessage::footprint() const {
 // The queue of one thread-safe function handle. All fields are guarded by the listener's
 // mutex_.
 struct ServicePortListener::Channel {
-  napi_threadsafe_function handle = nullptr;
   std::deque<ReceivedMessage> queued;
   size_t count = 0;  // queued plus being delivered
   size_t bytes = 0;  // footprint of the same
@@ -74,7 +73,6 @@ void ServicePortListener::set(napi_env env, napi_value callback) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   releaseLocked(napi_tsfn_release);
-  channel->handle = handle;
   handle_ = handle;
   channel_ = channel;
   env_ = env;
