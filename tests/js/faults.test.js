@@ -178,7 +178,9 @@ test('a flood of large messages into a slow callback: memory bounded, drops repo
     const growth = (peak - start) / (1024 * 1024);
     // The native queue holds at most 16 MiB; script's own heap of 100 KB strings and the
     // library's buffers come on top. Without a bound the same flood took hundreds of MB.
-    assert.ok(growth < 96, `memory grew by ${growth.toFixed(1)} MiB`);
+    // (Under AddressSanitizer freed memory is held in quarantine, so the process's size
+    // says nothing about what is live; the bound is checked in the normal build.)
+    if (!process.env.CORVELLE_SANITIZE) assert.ok(growth < 96, `memory grew by ${growth.toFixed(1)} MiB`);
     assert.ok(dropped > 0, 'the flood overran the queue and the drops were reported');
     // The bus itself may drop some for a reader that falls behind; none is counted twice.
     assert.ok(received - 1 + dropped <= 1500, `${received - 1} delivered + ${dropped} dropped`);
