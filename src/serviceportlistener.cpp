@@ -2,9 +2,8 @@
 
 #include <napi.h>
 
-#include <algorithm>
+#include <iterator>
 #include <utility>
-#include <vector>
 
 #include "teststreamlogger.h"
 
@@ -137,19 +136,21 @@ void ServicePortListener::callJs(napi_env env, napi_value callback, void* contex
 }
 
 void ServicePortListener::deliver(napi_env env, napi_value callback, Channel& channel) {
-  std::vector<ReceivedMessage> batch;
-  size_t batchBytes = 0;
+  std::deque<ReceivedMessage> batch;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (channel.wakeUps > 0) --channel.wakeUps;
-    const size_t take = std::min(channel.queued.size(), kDeliveryBatch);
-    batch.reserve(take);
-    for (size_t i = 0; i < take; ++i) {
-      batchBytes += channel.queued.front().footprint();
-      batch.push_back(std::move(channel.queued.front()));
-      channel.queued.pop_front();
+    if (channel.queued.size() <= kDeliveryBatch) {
+      batch.swap(channel.queued);  // the common case: the whole queue, without a copy
+    } else {
+      auto end = channel.queued.begin() + kDeliveryBatch;
+      batch.assign(std::make_move_iterator(channel.queued.begin()), std::make_move_iterator(end));
+      channel.queued.erase(channel.queued.begin(), end);
     }
   }
+  // Measured outside the lock: the counts only shrink once the batch is delivered.
+  size_t batchBytes = 0;
+  for (const ReceivedMessage& message : batch) batchBytes += message.footprint();
 
   for (const ReceivedMessage& message : batch) {
     napi_value args[4];
