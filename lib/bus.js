@@ -279,18 +279,32 @@ function daemonCall(address, method, args = [], timeoutMs = 2000) {
   });
 }
 
-// The messaging participants on the bus: [{ name, pid }], pid null when the daemon does
-// not say. Rejects when the bus does not answer.
-async function participants(address) {
+// A text as it appears in a participant's bus name: ASCII letters and digits stay,
+// every other byte is "_" and two upper-case hex digits (docs/protocol.md).
+function nameText(text) {
+  return [...Buffer.from(String(text), 'utf8')].map((byte) => {
+    const c = String.fromCharCode(byte);
+    return /[A-Za-z0-9]/.test(c) ? c : `_${byte.toString(16).toUpperCase().padStart(2, '0')}`;
+  }).join('');
+}
+
+// The messaging participants on the bus, as [{ name, pid }] (pid null when the daemon
+// does not say). `appId` keeps only that application's participants (and those whose
+// name is the short form that does not tell); `stop(participant)` ends the search at the
+// first participant for which it is true. Rejects when the bus does not answer.
+async function participants(address, { appId, stop } = {}) {
   const listed = await daemonCall(address, 'ListNames');
+  const wanted = appId === undefined ? [PARTICIPANT_PREFIX]
+    : [`${PARTICIPANT_PREFIX}a${nameText(appId)}.`, `${PARTICIPANT_PREFIX}L.`];
   const names = [...listed.matchAll(/string "([^"]*)"/g)].map((m) => m[1])
-    .filter((name) => name.startsWith(PARTICIPANT_PREFIX));
+    .filter((name) => wanted.some((prefix) => name.startsWith(prefix)));
   const result = [];
   for (const name of names) {
     try {
       const reply = await daemonCall(address, 'GetConnectionUnixProcessID', [`string:${name}`]);
       const pid = /uint32 (\d+)/.exec(reply);
       result.push({ name, pid: pid ? Number(pid[1]) : null });
+      if (stop && stop(result[result.length - 1])) break;
     } catch {
       // Left the bus meanwhile.
     }
@@ -373,7 +387,8 @@ async function releasePrivateBus({ address, socketPath, ownerFile }) {
   if (!owner || (!mine && !abandoned) || !isBusDaemon(owner.daemonPid)) return 'not ours';
   let others;
   try {
-    others = (await participants(address)).filter((p) => p.pid !== process.pid);
+    const notMine = (p) => p.pid !== process.pid;
+    others = (await participants(address, { stop: notMine })).filter(notMine);
   } catch {
     return 'not ours';
   }
@@ -395,5 +410,5 @@ module.exports = {
   parseAddress, unixPathAddress, probeAddress, sessionBusAddress,
   privateBusDir, privateBusSocket, resolveBus, unreachableMessage,
   ensurePrivateBus, releasePrivateBus, spawnDaemon, stopProcess, processAlive, participants,
-  readOwnerFile, PARTICIPANT_PREFIX,
+  readOwnerFile, PARTICIPANT_PREFIX, nameText,
 };

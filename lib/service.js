@@ -156,7 +156,8 @@ async function startService({ busOption, env = process.env, port = 0, log = defa
   // Whether this process's participant is on the bus (the daemon names its process).
   async function onBusNow() {
     try {
-      return (await bus.participants(address)).some((p) => p.pid === process.pid);
+      const mine = (p) => p.pid === process.pid;
+      return (await bus.participants(address, { appId: SERVICE_APP_ID, stop: mine })).some(mine);
     } catch {
       return false;
     }
