@@ -524,11 +524,8 @@ describe('npm start with nothing configured', { skip: dbusSkipReason() ?? false 
     }
   });
 
-  // Needs the messaging library to reconnect when its bus comes back (worked on in the
-  // library, issue 9); until then the adapter stays off the new bus.
-  test('the bus killed under a service: its adapter is back on the new bus and answers', {
-    todo: 'needs the messaging library to reconnect to a bus that comes back',
-  }, async () => {
+  // The messaging library reconnects when its bus comes back at the same address.
+  test('the bus killed under a service: its adapter is back on the new bus and answers', async () => {
     const own = tempDir('corvelle-home-');
     const env = userEnv(own);
     const service = startService([], env);
