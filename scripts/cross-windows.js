@@ -308,7 +308,8 @@ function check(objdump, file) {
   // compares the library name with "node.exe" and answers with the host's module.
   const hookVa = image.symbols.get('__pfnDliNotifyHook2');
   const hookTarget = hookVa === undefined ? null : image.readU64(hookVa);
-  const hookName = [...image.symbols].find(([, va]) => hookTarget && va === hookTarget);
+  const hookName = [...image.symbols].find(
+      ([name, va]) => hookTarget && va === hookTarget && !name.startsWith('.'));
   let hookText = 'the delay-load notification hook __pfnDliNotifyHook2 ';
   let hookOk = false;
   if (hookVa === undefined) {
