@@ -276,22 +276,23 @@ function check(objdump, file) {
   const importsFrom = (dll) =>
     [...imports].filter(([name]) => name.toLowerCase() === dll).flatMap(([, names]) => names);
   const ostrel = importsFrom('ostrelmessage5.dll');
-  fact(ostrel.length > 0, `imports ${ostrel.length} functions from OstrelMessage5.dll`);
+  fact(ostrel.length > 0, `imports ${ostrel.length} symbols from OstrelMessage5.dll`);
 
   // 3. Node's functions through the delay-load path for "node.exe" only.
   const regularNode = [...imports].filter(
       ([dll, names]) => dll.toLowerCase() === 'node.exe' || names.some(isNodeFunction));
   const delayed = image.delayImports();
   const nodeDelayed = delayed.filter((d) => d.dll && d.dll.toLowerCase() === 'node.exe');
+  const otherDelayed = delayed.filter((d) => !nodeDelayed.includes(d));
   const delayedNames = nodeDelayed.flatMap((d) => d.names);
   const nodeSlots = [...image.symbols].filter(
       ([name]) => name.startsWith('__imp_') && isNodeFunction(name.slice(6)));
   const slotsOutside = nodeSlots.filter(([, va]) => !nodeDelayed.some(
       (d) => va >= d.iat && va < d.iat + 8n * BigInt(d.names.length)));
   fact(regularNode.length === 0,
-       regularNode.length === 0
-           ? 'no Node function in the regular import table'
-           : `Node's functions in the regular import table: ${regularNode.map(([d]) => d).join(', ')}`);
+       regularNode.length === 0 ? 'no Node function in the regular import table'
+                                : `Node's functions in the regular import table, from ` +
+                                  regularNode.map(([dll]) => dll).join(', '));
   fact(delayedNames.filter(isNodeFunction).length > 0 && slotsOutside.length === 0,
        `delay-imports ${delayedNames.length} functions from "node.exe" ` +
        `(${delayedNames.filter((n) => n.startsWith('napi_')).length} napi_, ` +
@@ -300,9 +301,7 @@ function check(objdump, file) {
            ? `; ${slotsOutside.length} import slots of Node functions lie outside it, such as ` +
              slotsOutside.slice(0, 3).map(([n]) => n).join(', ')
            : '') +
-       (delayed.length > nodeDelayed.length
-           ? `; other delay-import descriptors: ${delayed.filter((d) => !nodeDelayed.includes(d)).map((d) => d.dll || d.symbol).join(', ')}`
-           : ''));
+       otherDelayed.map((d) => `; also delay-imports from ${d.dll || d.symbol}`).join(''));
 
   // 4. The hook: the helper's notification hook points at the module's function, which
   // compares the library name with "node.exe" and answers with the host's module.
