@@ -38,7 +38,8 @@ test('npm pack, then install into an empty folder: it builds and loads',
       for (const needed of ['package.json', 'README.md', 'index.js', 'index.d.ts',
         'bin/corvelle.js', 'lib/start.js', 'CMakeLists.txt', 'scripts/build.js',
         'bus/ostrel-bus.conf', 'src/ostreladapter.cpp', 'ostrel/include/ostrel/OstrelMessage5.h',
-        'ostrel/dbus/CMakeLists.txt', 'tools/ostrel-peer/CMakeLists.txt']) {
+        'ostrel/dbus/CMakeLists.txt', 'tools/ostrel-peer/CMakeLists.txt', 'cmake/Windows.cmake',
+        'src/delayloadhook.cpp']) {
         assert.ok(files.includes(needed), `the package holds ${needed}`);
       }
       const unwanted = files.filter((f) => /^(tests|build|build-asan|node_modules|\.ci|bench)\//.test(f));
