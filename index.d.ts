@@ -29,6 +29,9 @@ export type ServicePortCallback = (
  * The bus it joins: `OSTREL_BUS_ADDRESS`, else the session bus
  * (`DBUS_SESSION_BUS_ADDRESS`, else `$XDG_RUNTIME_DIR/bus`).
  *
+ * Keep a reference to an adapter for as long as it should be on the bus: once the
+ * garbage collector frees it, it leaves the bus (and stops answering).
+ *
  * Shared by all adapters of a process (also across worker threads):
  * - one connection to the bus; it joins under the application id and version of the
  *   adapter that opened it, and later adapters share it while any adapter holds it;

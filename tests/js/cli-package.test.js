@@ -132,8 +132,9 @@ test('installed where compiler and CMake fail: prebuilt, require, import, a bus,
     fs.writeFileSync(path.join(user, 'service.js'), `
       const { OstrelAdapter, waitForBus } = require('corvelle');
       waitForBus({ timeoutMs: 10000 }).then(() => {
-        const adapter = new OstrelAdapter('QOVR', '2.0');
-        adapter.setServerDetails(true, JSON.stringify({ port: 4711 }));
+        // Held for the life of the process: a collected adapter leaves the bus.
+        globalThis.adapter = new OstrelAdapter('QOVR', '2.0');
+        globalThis.adapter.setServerDetails(true, JSON.stringify({ port: 4711 }));
         console.log('announced');
         setTimeout(() => {}, 60000);
       }, (err) => { console.error(err.code); process.exit(1); });`);

@@ -224,8 +224,8 @@ describe('findService', { skip }, () => {
     const env = busEnv({ OSTREL_BUS_ADDRESS: bus.address });
     const service = new Running(process.execPath, ['-e', `
       const { OstrelAdapter } = require(${JSON.stringify(root)});
-      const adapter = new OstrelAdapter('QOVR', '3.1');
-      adapter.setServerDetails(true, '{"port":5150}');
+      globalThis.adapter = new OstrelAdapter('QOVR', '3.1');
+      globalThis.adapter.setServerDetails(true, '{"port":5150}');
       console.log('announced');
       setTimeout(() => {}, 60000);`], { env });
     try {
