@@ -309,4 +309,5 @@ module.exports = {
   parseAddress, unixPathAddress, probeAddress, sessionBusAddress,
   privateBusDir, privateBusSocket, resolveBus, unreachableMessage,
   ensurePrivateBus, spawnDaemon, stopProcess, processAlive,
+  connectOptions,
 };

@@ -5,7 +5,7 @@
 
 const net = require('node:net');
 const path = require('node:path');
-const { parseAddress, unixPathAddress } = require('./bus');
+const { parseAddress, unixPathAddress, connectOptions } = require('./bus');
 
 const DEFAULT_BUS_TIMEOUT_MS = 10000;
 const DEFAULT_SERVICE_TIMEOUT_MS = 3000;
@@ -61,17 +61,6 @@ function moduleBusAddress(env = process.env) {
   if (env.OSTREL_BUS_ADDRESS) return env.OSTREL_BUS_ADDRESS;
   if (env.DBUS_SESSION_BUS_ADDRESS) return env.DBUS_SESSION_BUS_ADDRESS;
   if (env.XDG_RUNTIME_DIR) return unixPathAddress(path.join(env.XDG_RUNTIME_DIR, 'bus'));
-  return null;
-}
-
-// net.connect options for one transport of an address, or null when it cannot be tried
-// from here.
-function connectOptions({ transport, params }) {
-  if (transport === 'unix' && params.path) return { path: params.path };
-  if (transport === 'unix' && params.abstract) return { path: `\0${params.abstract}` };
-  if (transport === 'tcp' && params.port) {
-    return { host: params.host || 'localhost', port: Number(params.port) };
-  }
   return null;
 }
 
