@@ -11,11 +11,20 @@ const PACKAGE_ROOT = path.resolve(__dirname, '..');
 const MODULE_FILE = 'corvelle.node';
 const PREBUILD_FILE = 'corvelle.napi.glibc.node';
 
-// The C library this Node runs on: 'glibc', 'musl', or null off Linux.
+let cLibrary;
+
+// The C library this Node runs on: 'glibc', 'musl', or null off Linux. Node's report
+// header names the glibc it runs with; asked once, as making a report takes some ms.
 function libc() {
-  if (process.platform !== 'linux') return null;
-  const header = process.report?.getReport?.().header;
-  return header?.glibcVersionRuntime ? 'glibc' : 'musl';
+  if (cLibrary === undefined) {
+    if (process.platform !== 'linux') {
+      cLibrary = null;
+    } else {
+      const header = process.report?.getReport?.().header;
+      cLibrary = header?.glibcVersionRuntime ? 'glibc' : 'musl';
+    }
+  }
+  return cLibrary;
 }
 
 // The folder of prebuilt binaries for this platform, or null when none is shipped for it.
@@ -42,7 +51,7 @@ function locate(root = PACKAGE_ROOT, env = process.env) {
   const where = `${process.platform}-${process.arch}${libc() ? ` (${libc()})` : ''}`;
   const error = new Error(`corvelle: no native module for ${where}: no build in ${local} ` +
     'and no prebuilt one for this platform; build it from source with ' +
-    '`npm rebuild corvelle --build-from-source` (the build needs what ' +
+    '`CORVELLE_BUILD_FROM_SOURCE=1 npm rebuild corvelle` (the build needs what ' +
     'scripts/install-deps.sh installs)');
   error.code = 'ERR_CORVELLE_NO_MODULE';
   throw error;

@@ -157,6 +157,13 @@ test('installed where compiler and CMake fail: prebuilt, require, import, a bus,
       await bus.stop();
       fs.rmSync(path.dirname(bus.socketPath), { recursive: true, force: true });
     }
+
+    // Without a fitting module, require says so and how to build one.
+    fs.renameSync(path.join(installed, 'prebuilds'), path.join(installed, 'prebuilds.off'));
+    const missing = spawnSync(process.execPath, ['-e', `
+      try { require('corvelle'); } catch (err) { console.log(JSON.stringify(err.code)); }`],
+    { cwd: user, env, encoding: 'utf8' });
+    assert.equal(missing.stdout.trim(), '"ERR_CORVELLE_NO_MODULE"', missing.stderr);
   });
 
 test('a forced source build makes the module, its library and the peer tool, and no tests',
