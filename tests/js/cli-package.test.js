@@ -161,9 +161,11 @@ test('installed where compiler and CMake fail: prebuilt, require, import, a bus,
     // Without a fitting module, require says so and how to build one.
     fs.renameSync(path.join(installed, 'prebuilds'), path.join(installed, 'prebuilds.off'));
     const missing = spawnSync(process.execPath, ['-e', `
-      try { require('corvelle'); } catch (err) { console.log(JSON.stringify(err.code)); }`],
+      try { require('corvelle'); } catch (err) { console.log(JSON.stringify([err.code, err.message])); }`],
     { cwd: user, env, encoding: 'utf8' });
-    assert.equal(missing.stdout.trim(), '"ERR_CORVELLE_NO_MODULE"', missing.stderr);
+    const [code, message] = JSON.parse(missing.stdout || '[]');
+    assert.equal(code, 'ERR_CORVELLE_NO_MODULE', missing.stderr);
+    assert.match(message, /CORVELLE_BUILD_FROM_SOURCE=1 npm rebuild corvelle/);
   });
 
 test('a forced source build makes the module, its library and the peer tool, and no tests',
