@@ -115,7 +115,7 @@ async function runApps(options) {
 
 async function runService(options) {
   const timeoutMs = options.timeout ?? DEFAULT_TIMEOUT_MS;
-  const { address } = await joinableBus(options.bus);
+  const { address } = await joinableBus(options.bus, timeoutMs);
   let answer;
   try {
     answer = await findService({ timeoutMs });
