@@ -48,26 +48,28 @@ function missingToolMessage(missing) {
 
 // The build's output goes to stderr, so that it never mixes with what a caller prints
 // (npm pack --json, for one).
-function run(command, args) {
+function run(what, command, args) {
   const result = spawnSync(command, args, { cwd: root, stdio: ['ignore', 2, 2] });
   if (result.error) throw new BuildError(`cannot run ${command}: ${result.error.message}`);
   if (result.status !== 0) {
-    throw new BuildError(`${command} ${args[0]} failed (exit ${result.status ?? result.signal})`);
+    throw new BuildError(`${what} failed (exit ${result.status ?? result.signal}); ` +
+      'the CMake output above says why');
   }
 }
 
 // developer: the project's own build (warnings are errors; tests, benchmarks, test
 // module). Otherwise only the module, its messaging library and the peer tool are built.
 function build({ buildDir, developer, sanitize = false, buildType = 'RelWithDebInfo' }) {
+  const onOff = developer ? 'ON' : 'OFF';
   const configure = ['-S', root, '-B', buildDir, `-DCMAKE_BUILD_TYPE=${buildType}`,
-    `-DCORVELLE_DEVELOPER=${developer ? 'ON' : 'OFF'}`];
+    `-DCORVELLE_DEVELOPER=${onOff}`, `-DCORVELLE_TESTS=${onOff}`];
   if (sanitize) configure.push('-DCORVELLE_SANITIZE=ON');
   // A user's build and the prebuilt binary find their libraries beside them only, never
   // in the folder they were built in.
   if (!developer) configure.push('-DCMAKE_BUILD_WITH_INSTALL_RPATH=ON');
-  run('cmake', configure);
+  run('configuring', 'cmake', configure);
   const jobs = Math.max(1, os.availableParallelism?.() ?? os.cpus().length ?? 2);
-  run('cmake', ['--build', buildDir, '--parallel', String(jobs)]);
+  run('the build', 'cmake', ['--build', buildDir, '--parallel', String(jobs)]);
 }
 
 module.exports = { root, build, BuildError, missingBuildTool, missingToolMessage, INSTALL_DEPS };
