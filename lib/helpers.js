@@ -215,7 +215,8 @@ async function findService(options) {
         { address, timeoutMs }));
     }, Math.max(0, deadline - Date.now()));
     current.waiters.add(waiter);
-    signal?.addEventListener('abort', onAbort, { once: true });
+    if (signal?.aborted) onAbort();
+    else signal?.addEventListener('abort', onAbort, { once: true });
   });
 }
 
