@@ -410,5 +410,5 @@ module.exports = {
   parseAddress, unixPathAddress, probeAddress, sessionBusAddress,
   privateBusDir, privateBusSocket, resolveBus, unreachableMessage,
   ensurePrivateBus, releasePrivateBus, spawnDaemon, stopProcess, processAlive, participants,
-  readOwnerFile, PARTICIPANT_PREFIX, nameText,
+  readOwnerFile, PARTICIPANT_PREFIX, nameText, connectOptions,
 };

@@ -181,6 +181,25 @@ describe('on a bus', { skip: dbusSkipReason() ?? false }, () => {
     assertOneLine(apps.stderr, /no host applications on unix:path=/, 'apps');
   });
 
+  test('a bus that accepts but does not answer (stopped daemon): one line within seconds',
+    async () => {
+      const env = userEnv(home, { OSTREL_BUS_ADDRESS: bus.address });
+      process.kill(bus.pid, 'SIGSTOP');
+      try {
+        for (const args of [['apps'], ['service', '--timeout', '500']]) {
+          const begin = Date.now();
+          const result = await runCli(args, env, 20000);
+          const took = Date.now() - begin;
+          assert.equal(result.timedOut, false, `${args[0]} did not hang in the constructor`);
+          assert.equal(result.code, 1, result.stderr);
+          assertOneLine(result.stderr, /does not answer \(no answer\)/, args[0]);
+          assert.ok(took < 8000, `${args[0]} gave up within seconds (${took} ms)`);
+        }
+      } finally {
+        process.kill(bus.pid, 'SIGCONT');
+      }
+    });
+
   test('the service answers the commands, shows who asked, and stops cleanly on Ctrl-C', async () => {
     const env = userEnv(home);
     const service = startService(['--bus', bus.address], env);
