@@ -47,7 +47,8 @@ export declare class OstrelAdapter {
    * no I/O, no callbacks) until the bus answers and the list of host applications has
    * been fetched. While the bus is not there the constructor retries every six seconds
    * for up to about ten minutes; when it still cannot join, or no bus address is known,
-   * it returns normally and the adapter does nothing: no error, getAppsList gives an
+   * it returns normally, writes one diagnostic line that says why, and the adapter does
+   * nothing: no error is thrown, getAppsList gives an
    * empty list, announcements and questions go nowhere. Call {@link waitForBus} first
    * to wait without blocking and to learn whether there is a bus.
    *
@@ -59,6 +60,9 @@ export declare class OstrelAdapter {
    * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments.
    * @throws {TypeError} when `appId`, `appVersion` or a given `targetAppId` is not a
    *   string ("A string was expected").
+   * @throws {TypeError} when `appId`, `appVersion` or `targetAppId` holds a zero byte
+   *   ("Expected appId to be a string without zero bytes", and so on); such a text could
+   *   not be put on the bus as it stands.
    */
   constructor(appId: string, appVersion: string, targetAppId?: string | undefined);
 
@@ -75,6 +79,8 @@ export declare class OstrelAdapter {
    * these details by itself. Does nothing on the bus when the adapter did not join one.
    *
    * @throws {TypeError} when `isServerStarted` is not a boolean or `payload` not a string.
+   * @throws {TypeError} "Expected payload to be a string without zero bytes"; nothing is
+   *   sent and the details given before stay.
    */
   setServerDetails(isServerStarted: boolean, payload: string): void;
 
