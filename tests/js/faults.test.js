@@ -4,48 +4,25 @@
 // participant is a child process with a time limit; the bus is our own dbus-daemon.
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const readline = require('node:readline');
 const { startBus } = require('./support/privatebus');
-const { root } = require('./support/child');
-
-const buildDir = process.env.CORVELLE_BUILD_DIR || path.join(root, 'build', 'Release');
-const peerTool = path.join(buildDir, 'ostrel-peer');
-const haveBus = fs.existsSync(path.join(buildDir, 'libostrel_dbus.so')) && fs.existsSync(peerTool);
-const skip = haveBus ? false : 'the D-Bus messaging library is not built';
+const { peerTool, skipWithoutBus: skip, launch: launchOn, until: poll } = require('./support/linechild');
 
 let bus;
 const children = new Set();
 
-// A child process whose output lines are kept; killed after `timeoutMs` at the latest.
+// A child process on the bus whose output lines are kept; killed after `timeoutMs` at
+// the latest, and at the end of the suite.
 function launch(command, args, { timeoutMs = 60000, stdin = 'ignore' } = {}) {
-  const child = spawn(command, args, {
-    cwd: root,
-    env: { ...process.env, OSTREL_BUS_ADDRESS: bus.address },
-    stdio: [stdin, 'pipe', 'pipe'],
-  });
+  const child = launchOn(command, args, { address: bus.address, stdin, timeoutMs });
   children.add(child);
-  child.lines = [];
-  child.stderrText = '';
-  readline.createInterface({ input: child.stdout }).on('line', (line) => child.lines.push(line));
-  child.stderr.on('data', (d) => { child.stderrText += d; });
-  const timer = setTimeout(() => child.kill('SIGKILL'), timeoutMs);
-  child.exited = new Promise((resolve) => child.on('exit', (code, signal) => {
-    clearTimeout(timer);
-    children.delete(child);
-    resolve({ code, signal });
-  }));
+  child.exited.then(() => children.delete(child));
   return child;
 }
 
 async function until(check, timeoutMs = 15000, what = 'condition') {
-  const deadline = Date.now() + timeoutMs;
-  while (!check()) {
-    if (Date.now() > deadline) throw new Error(`no ${what} within ${timeoutMs} ms`);
-    await new Promise((resolve) => setTimeout(resolve, 20));
-  }
+  if (!(await poll(check, timeoutMs))) throw new Error(`no ${what} within ${timeoutMs} ms`);
 }
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
