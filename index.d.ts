@@ -1,7 +1,14 @@
-// Type declarations of the Corvelle native module.
+// Type declarations of the Corvelle package: the native class OstrelAdapter and the
+// Promise helpers beside it. The same names work with `require('corvelle')` and with
+// `import { OstrelAdapter, waitForBus, findService } from 'corvelle'`.
 
 /**
  * Called with the developer-tools service's answer to {@link OstrelAdapter.getServicePort}.
+ * Runs on the script thread. It is called once for every answer that reaches the process
+ * until {@link OstrelAdapter.disconnect}, so it may run more than once: when
+ * getServicePort asks again (from any adapter of the process) or when several services
+ * answer. An exception thrown here is not caught by the module: it reaches the process's
+ * `uncaughtException` handling like any other uncaught error.
  *
  * @param type The message type as it travelled on the bus, e.g.
  *   "ostrel.SuiteMessage.zem.devtools.server.info".
@@ -17,40 +24,174 @@ export type ServicePortCallback = (
 ) => void;
 
 /**
- * One participant on the messaging bus. Construction joins the bus and blocks the
- * calling thread until the bus answers (it retries while the bus is not there yet).
+ * One participant on the messaging bus.
+ *
+ * The bus it joins: `OSTREL_BUS_ADDRESS`, else the session bus
+ * (`DBUS_SESSION_BUS_ADDRESS`, else `$XDG_RUNTIME_DIR/bus`).
+ *
+ * Keep a reference to an adapter for as long as it should be on the bus: once the
+ * garbage collector frees it, it leaves the bus (and stops answering).
+ *
+ * Shared by all adapters of a process (also across worker threads):
+ * - one connection to the bus; it joins under the application id and version of the
+ *   adapter that opened it, and later adapters share it while any adapter holds it;
+ * - one getServicePort callback: the latest {@link getServicePort} of any adapter
+ *   replaces the one before, and {@link disconnect} of any adapter releases it;
+ * - one diagnostic logger, which writes lines on standard output: constructing an
+ *   adapter installs it, and destroying any adapter (when the garbage collector frees
+ *   it) removes it for all of them.
  */
 export declare class OstrelAdapter {
   /**
+   * Joins the bus. **This blocks the calling thread** (the event loop stops: no timers,
+   * no I/O, no callbacks) until the bus answers and the list of host applications has
+   * been fetched. While the bus is not there the constructor retries every six seconds
+   * for up to about ten minutes; when it still cannot join, or no bus address is known,
+   * it returns normally, writes one diagnostic line that says why, and the adapter does
+   * nothing: no error is thrown, getAppsList gives an
+   * empty list, announcements and questions go nowhere. Call {@link waitForBus} first
+   * to wait without blocking and to learn whether there is a bus.
+   *
    * @param appId This participant's application id, e.g. "QOVR" for the developer-tools
-   *   service.
+   *   service. With an empty one the adapter joins nothing (and does not throw).
    * @param appVersion This participant's application version.
-   * @param targetAppId Default destination application of `setServerDetails`; without it
-   *   the announcement goes to everybody.
-   * @throws TypeError "Wrong number of arguments" with fewer than two arguments.
+   * @param targetAppId Default destination application of `setServerDetails`; without it,
+   *   or when it is `undefined`, the announcement goes to everybody.
+   * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments.
+   * @throws {TypeError} when `appId`, `appVersion` or a given `targetAppId` is not a
+   *   string ("A string was expected").
+   * @throws {TypeError} when `appId`, `appVersion` or `targetAppId` holds a zero byte
+   *   ("Expected appId to be a string without zero bytes", and so on); such a text could
+   *   not be put on the bus as it stands.
    */
-  constructor(appId: string, appVersion: string, targetAppId?: string);
+  constructor(appId: string, appVersion: string, targetAppId?: string | undefined);
 
   /**
    * The known host applications on the bus, one entry each: short code, version and
-   * display name separated by commas, e.g. "RS,1.0,Quorlen Rasterine".
+   * display name separated by commas, e.g. "RS,1.0,Quorlen Rasterine". Empty when the
+   * adapter did not join a bus. Never throws.
    */
   getAppsList(): string[];
 
   /**
    * Stores the service's details and announces that the service is running (true) or has
    * stopped (false). From then on the adapter answers host applications and clients with
-   * these details by itself.
+   * these details by itself. Does nothing on the bus when the adapter did not join one.
+   *
+   * @throws {TypeError} when `isServerStarted` is not a boolean or `payload` not a string.
+   * @throws {TypeError} "Expected payload to be a string without zero bytes"; nothing is
+   *   sent and the details given before stay.
    */
   setServerDetails(isServerStarted: boolean, payload: string): void;
 
   /**
-   * Asks the developer-tools service on the bus for its details; its answer reaches
-   * `callback` later, on the script thread. The callback keeps the process alive until
-   * {@link disconnect}.
+   * Asks the developer-tools service on the bus for its details; each answer reaches
+   * `callback` later, on the script thread, possibly more than once (see
+   * {@link ServicePortCallback}). The callback is process-wide: it replaces one given
+   * earlier to any adapter of the process. It keeps the process alive until
+   * {@link disconnect}. For one answer with a time limit, use {@link findService}.
+   *
+   * @throws {TypeError} when `callback` is not a function.
    */
   getServicePort(callback: ServicePortCallback): void;
 
-  /** Stops delivering messages to script and releases the callback of getServicePort. */
+  /**
+   * Stops delivering messages to script and releases the callback of getServicePort
+   * (process-wide: whichever adapter set it), so that it no longer keeps the process
+   * alive. This adapter stops listening too: it no longer answers host applications and
+   * clients until setServerDetails or getServicePort is called again. It stays a
+   * participant of the bus (getAppsList still works). Never throws; calling it again
+   * does nothing more.
+   */
   disconnect(): void;
 }
+
+/**
+ * The error codes of {@link waitForBus} and {@link findService}, found on `error.code`.
+ * - "ERR_CORVELLE_NO_BUS_ADDRESS": no address given and none known (no
+ *   `OSTREL_BUS_ADDRESS`, `DBUS_SESSION_BUS_ADDRESS` or `XDG_RUNTIME_DIR`).
+ * - "ERR_CORVELLE_BAD_BUS_ADDRESS": the address is not a D-Bus address, or names no unix
+ *   or tcp transport that can be checked.
+ * - "ERR_CORVELLE_BUS_TIMEOUT": the bus did not answer within the time limit.
+ * - "ERR_CORVELLE_SERVICE_TIMEOUT": the bus answered, the service did not.
+ * - "ABORT_ERR": the signal aborted (an `AbortError`, with the signal's reason as
+ *   `cause`).
+ * - "ERR_INVALID_ARG_VALUE": an option of the wrong kind (a `TypeError`).
+ */
+export type CorvelleErrorCode =
+  | 'ERR_CORVELLE_NO_BUS_ADDRESS'
+  | 'ERR_CORVELLE_BAD_BUS_ADDRESS'
+  | 'ERR_CORVELLE_BUS_TIMEOUT'
+  | 'ERR_CORVELLE_SERVICE_TIMEOUT'
+  | 'ABORT_ERR'
+  | 'ERR_INVALID_ARG_VALUE';
+
+/** An error with which {@link waitForBus} or {@link findService} rejects. */
+export interface CorvelleError extends Error {
+  code: CorvelleErrorCode;
+  /** The bus address concerned, where there is one. */
+  address?: string;
+}
+
+export interface WaitForBusOptions {
+  /**
+   * The D-Bus address to wait for. Default: the bus an adapter constructed now would join
+   * (`OSTREL_BUS_ADDRESS`, else the session bus).
+   */
+  address?: string;
+  /** How long to wait, in milliseconds (default 10000). */
+  timeoutMs?: number;
+  /** Ends the wait early; the Promise then rejects with an AbortError. */
+  signal?: AbortSignal;
+}
+
+/**
+ * Resolves with the bus address once the bus answers (a D-Bus server replies on it),
+ * trying again every 100 ms while it is not there. It never blocks the script thread.
+ * After it resolves, constructing an {@link OstrelAdapter} joins at once instead of
+ * waiting. Rejects with a {@link CorvelleError}: "ERR_CORVELLE_BUS_TIMEOUT",
+ * "ERR_CORVELLE_NO_BUS_ADDRESS", "ERR_CORVELLE_BAD_BUS_ADDRESS", "ABORT_ERR" or
+ * "ERR_INVALID_ARG_VALUE"; it never throws.
+ *
+ * @example
+ * await waitForBus({ timeoutMs: 30000 });
+ * const service = new OstrelAdapter('QOVR', '1.0');
+ */
+export declare function waitForBus(options?: WaitForBusOptions): Promise<string>;
+
+export interface FindServiceOptions {
+  /** How long to wait for the bus and the answer together, in milliseconds (default 3000). */
+  timeoutMs?: number;
+  /** Ends the wait early; the Promise then rejects with an AbortError. */
+  signal?: AbortSignal;
+}
+
+/** The developer-tools service's answer: the arguments of a {@link ServicePortCallback}. */
+export interface ServiceAnswer {
+  type: string;
+  payload: string;
+  appId: string;
+  appVersion: string;
+}
+
+/**
+ * Asks the developer-tools service on the bus an adapter would join for its details and
+ * resolves with the first answer. It waits for the bus first (as {@link waitForBus}), so a
+ * missing bus costs no more than `timeoutMs`; then it joins through an adapter of its own
+ * (a short block of the script thread, as the bus is there) and asks with
+ * {@link OstrelAdapter.getServicePort}. Calls that overlap share one question. Once the
+ * answer came, or the last caller gave up, it disconnects, so it leaves no callback
+ * behind that keeps the process alive.
+ *
+ * It uses the process-wide getServicePort callback: a callback that script gave to
+ * `getServicePort` earlier is replaced, and released when findService settles.
+ *
+ * Rejects with a {@link CorvelleError}: "ERR_CORVELLE_SERVICE_TIMEOUT",
+ * "ERR_CORVELLE_BUS_TIMEOUT", "ERR_CORVELLE_NO_BUS_ADDRESS",
+ * "ERR_CORVELLE_BAD_BUS_ADDRESS", "ABORT_ERR" or "ERR_INVALID_ARG_VALUE"; it never throws.
+ *
+ * @example
+ * const { payload } = await findService({ timeoutMs: 5000 });
+ * const { port } = JSON.parse(payload);
+ */
+export declare function findService(options?: FindServiceOptions): Promise<ServiceAnswer>;

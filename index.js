@@ -1,6 +1,10 @@
 'use strict';
-// Loads the built module. The build puts it in build/Release next to the messaging
-// library it links.
-const path = require('node:path');
+// The package's entry: the native module's class, and Promise helpers beside it. The
+// module is the local build when there is one, else the prebuilt binary (lib/binding.js).
+const { OstrelAdapter } = require('./lib/binding').load().binding;
+const { waitForBus, findService } = require('./lib/helpers');
 
-module.exports = require(path.join(__dirname, 'build', 'Release', 'corvelle.node'));
+// Assigned one by one so that Node's ES-module loader sees each name as an export.
+exports.OstrelAdapter = OstrelAdapter;
+exports.waitForBus = waitForBus;
+exports.findService = findService;

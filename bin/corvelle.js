@@ -8,11 +8,8 @@ const bus = require('../lib/bus');
 const { parseArgs, UsageError } = require('../lib/args');
 const { loadAddon } = require('../lib/addon');
 const { playHost } = require('../lib/host');
+const { waitForBus, findService, CLIENT_APP_ID } = require('../lib/helpers');
 const { version } = require('../package.json');
-
-// The application id under which the command joins the bus. The service answers it like
-// any client; getAppsList leaves it out, as it is no host application.
-const CLIENT_APP_ID = 'corvelle-cli';
 const DEFAULT_TIMEOUT_MS = 3000;
 
 const BUS_HELP = `  --bus <address>  use this bus instead of the usual one
@@ -83,10 +80,18 @@ function out(line) {
 
 // The bus by the common rule; fails fast when nothing answers there, as the adapter's
 // constructor would wait for minutes.
-async function joinableBus(option) {
+async function joinableBus(option, timeoutMs = DEFAULT_TIMEOUT_MS) {
   const resolved = await bus.resolveBus({ option });
   if (resolved.state === 'unreachable') throw new Failure(bus.unreachableMessage(resolved));
   process.env[bus.ADDRESS_VARIABLE] = resolved.address;
+  try {
+    await waitForBus({ address: resolved.address, timeoutMs });
+  } catch (err) {
+    if (err.code === 'ERR_CORVELLE_BUS_TIMEOUT' || err.code === 'ERR_CORVELLE_BAD_BUS_ADDRESS') {
+      throw new Failure(bus.unreachableMessage({ ...resolved, reason: err.reason ?? err.message }));
+    }
+    throw err;
+  }
   return resolved;
 }
 
@@ -110,25 +115,21 @@ async function runApps(options) {
 
 async function runService(options) {
   const timeoutMs = options.timeout ?? DEFAULT_TIMEOUT_MS;
-  const { address } = await joinableBus(options.bus);
-  const adapter = makeAdapter();
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => {
-      adapter.disconnect();
-      reject(new Failure(`no answer from the service within ${timeoutMs} ms on ${address} ` +
-        '(is `npm start` running on this bus?)'));
-    }, timeoutMs);
-    adapter.getServicePort((type, payload, appId, appVersion) => {
-      clearTimeout(timer);
-      adapter.disconnect();
-      if (options.json) {
-        out(JSON.stringify({ type, payload, appId, appVersion }));
-      } else {
-        out(`${appId} ${appVersion} answered: ${payload}`);
-      }
-      resolve(0);
-    });
-  });
+  const { address } = await joinableBus(options.bus, timeoutMs);
+  let answer;
+  try {
+    answer = await findService({ timeoutMs });
+  } catch (err) {
+    if (err.code !== 'ERR_CORVELLE_SERVICE_TIMEOUT') throw err;
+    throw new Failure(`no answer from the service within ${timeoutMs} ms on ${address} ` +
+      '(is `npm start` running on this bus?)');
+  }
+  if (options.json) {
+    out(JSON.stringify(answer));
+  } else {
+    out(`${answer.appId} ${answer.appVersion} answered: ${answer.payload}`);
+  }
+  return 0;
 }
 
 async function runHost(options, positional) {

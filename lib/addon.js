@@ -1,18 +1,21 @@
 'use strict';
-// The module as the service and the command use it. CORVELLE_BUILD_DIR names another
-// build folder (the sanitizer build, say); otherwise it is this package's own build.
+// The module as the service and the command use it: the one that `require('corvelle')`
+// loads (CORVELLE_BUILD_DIR, else the local build, else the prebuilt one; see binding.js).
 const path = require('node:path');
+const binding = require('./binding');
 
 function loadAddon() {
-  const dir = process.env.CORVELLE_BUILD_DIR;
-  if (dir) return require(path.join(path.resolve(dir), 'corvelle.node'));
-  return require('..');
+  return binding.load().binding;
 }
 
-// Where the build put its programs: the same folder as the module.
+// Where the module's programs are: the folder of the module that loads (the local build
+// folder when there is none, for the messages that name it).
 function buildDir() {
-  return path.resolve(process.env.CORVELLE_BUILD_DIR ||
-    path.join(__dirname, '..', 'build', 'Release'));
+  try {
+    return binding.locate().dir;
+  } catch {
+    return path.join(__dirname, '..', 'build', 'Release');
+  }
 }
 
 module.exports = { loadAddon, buildDir };

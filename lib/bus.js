@@ -13,11 +13,13 @@ const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
-const { spawn } = require('node:child_process');
+const { spawn, execFile } = require('node:child_process');
 
 const ADDRESS_VARIABLE = 'OSTREL_BUS_ADDRESS';
 const PACKAGE_ROOT = path.resolve(__dirname, '..');
 const BUS_CONFIG = path.join(PACKAGE_ROOT, 'bus', 'ostrel-bus.conf');
+// Every participant owns one name under this prefix (docs/protocol.md).
+const PARTICIPANT_PREFIX = 'net.corvelle.Ostrel5.P.';
 
 class BusError extends Error {}
 
@@ -260,9 +262,61 @@ function stopProcess(pid, signal = 'SIGTERM') {
   }
 }
 
-// Brings up the per-user private bus at its fixed path, or takes over the one that is
-// there. Returns { address, pid, started, stop() }: `stop` ends the daemon only when this
-// process owns it (started it, or found it left behind by an owner that is gone).
+// One call to the bus daemon itself through dbus-send; resolves with its printed reply.
+function daemonCall(address, method, args = [], timeoutMs = 2000) {
+  return new Promise((resolve, reject) => {
+    execFile('dbus-send', [`--bus=${address}`, '--print-reply', `--reply-timeout=${timeoutMs}`,
+      '--dest=org.freedesktop.DBus', '/org/freedesktop/DBus', `org.freedesktop.DBus.${method}`,
+      ...args], { timeout: timeoutMs + 1000 }, (err, stdout, stderr) => {
+      if (err) {
+        reject(new BusError(err.code === 'ENOENT'
+          ? 'dbus-send is not installed (Debian package dbus-bin)'
+          : (stderr.trim() || err.message)));
+      } else {
+        resolve(stdout);
+      }
+    });
+  });
+}
+
+// A text as it appears in a participant's bus name: ASCII letters and digits stay,
+// every other byte is "_" and two upper-case hex digits (docs/protocol.md).
+function nameText(text) {
+  return [...Buffer.from(String(text), 'utf8')].map((byte) => {
+    const c = String.fromCharCode(byte);
+    return /[A-Za-z0-9]/.test(c) ? c : `_${byte.toString(16).toUpperCase().padStart(2, '0')}`;
+  }).join('');
+}
+
+// The messaging participants on the bus, as [{ name, pid }] (pid null when the daemon
+// does not say). `appId` keeps only that application's participants (and those whose
+// name is the short form that does not tell); `stop(participant)` ends the search at the
+// first participant for which it is true. Rejects when the bus does not answer.
+async function participants(address, { appId, stop } = {}) {
+  const listed = await daemonCall(address, 'ListNames');
+  const wanted = appId === undefined ? [PARTICIPANT_PREFIX]
+    : [`${PARTICIPANT_PREFIX}a${nameText(appId)}.`, `${PARTICIPANT_PREFIX}L.`];
+  const names = [...listed.matchAll(/string "([^"]*)"/g)].map((m) => m[1])
+    .filter((name) => wanted.some((prefix) => name.startsWith(prefix)));
+  const result = [];
+  for (const name of names) {
+    try {
+      const reply = await daemonCall(address, 'GetConnectionUnixProcessID', [`string:${name}`]);
+      const pid = /uint32 (\d+)/.exec(reply);
+      result.push({ name, pid: pid ? Number(pid[1]) : null });
+      if (stop && stop(result[result.length - 1])) break;
+    } catch {
+      // Left the bus meanwhile.
+    }
+  }
+  return result;
+}
+
+// Brings up the per-user private bus at its fixed path, or joins the one that is there.
+// Returns { address, pid, started, shared, release() }. The owner file in the bus folder
+// names the daemon and the service that looks after it ("<daemon pid> <owner pid>"; owner
+// 0 when its owner left it to others). `release` is for the end of the service: see
+// releasePrivateBus.
 async function ensurePrivateBus({ env = process.env, configFile } = {}) {
   const dir = privateBusDir(env);
   const socketPath = path.join(dir, 'bus');
@@ -270,21 +324,20 @@ async function ensurePrivateBus({ env = process.env, configFile } = {}) {
   preparePrivateDir(dir);
 
   const address = unixPathAddress(socketPath);
+  const release = () => releasePrivateBus({ address, socketPath, ownerFile });
   const probe = await probeAddress(address);
   if (probe.state === 'reachable') {
     const owner = readOwnerFile(ownerFile);
     if (owner && processAlive(owner.ownerPid) && owner.ownerPid !== process.pid) {
-      return { address, pid: owner.daemonPid, started: false, shared: true, stop() {} };
+      return { address, pid: owner.daemonPid, started: false, shared: true, release };
     }
     // A bus left behind by an owner that has gone: this process looks after it now.
     if (owner && isBusDaemon(owner.daemonPid)) {
       fs.writeFileSync(ownerFile, `${owner.daemonPid} ${process.pid}\n`);
-      return {
-        address, pid: owner.daemonPid, started: false, shared: false,
-        stop: () => stopOwned(owner.daemonPid, socketPath, ownerFile),
-      };
+      return { address, pid: owner.daemonPid, started: false, shared: false, release };
     }
-    return { address, pid: null, started: false, shared: true, stop() {} };
+    // Nobody that this package knows of runs it: joined, never stopped from here.
+    return { address, pid: null, started: false, shared: true, release: async () => 'not ours' };
   }
 
   // Nothing answers: whatever socket file is there is stale.
@@ -292,21 +345,70 @@ async function ensurePrivateBus({ env = process.env, configFile } = {}) {
   const logFile = path.join(dir, 'daemon.log');
   const daemon = await spawnDaemon(socketPath, { configFile, logFile });
   fs.writeFileSync(ownerFile, `${daemon.pid} ${process.pid}\n`);
-  return {
-    address: daemon.address, pid: daemon.pid, started: true, shared: false,
-    stop: () => stopOwned(daemon.pid, socketPath, ownerFile),
-  };
+  // The address without the daemon's guid: a bus brought up again at the same path has
+  // another guid, and the library must be able to reconnect to it.
+  return { address, pid: daemon.pid, started: true, shared: false, release };
 }
 
-function stopOwned(daemonPid, socketPath, ownerFile) {
-  stopProcess(daemonPid);
-  fs.rmSync(ownerFile, { force: true });
-  fs.rmSync(socketPath, { force: true });
+function waitExit(pid, timeoutMs) {
+  return new Promise((resolve) => {
+    const end = Date.now() + timeoutMs;
+    const check = () => {
+      if (!processAlive(pid) || Date.now() > end) resolve(!processAlive(pid));
+      else setTimeout(check, 50);
+    };
+    check();
+  });
+}
+
+// At the end of a service: stops the per-user private bus only when it is this service's
+// to stop and nobody else uses it. Its to stop: the owner file names this process (it
+// started or took over the bus) or an owner that has gone, and the daemon it names is
+// still the dbus-daemon answering at the socket. A bus that another participant still
+// uses is left running, and an owner leaving it marks it as left to others (owner 0), so
+// that whoever stops last, or the next start, looks after it. A bus started by someone
+// else since, or not started by this package at all, is never signalled nor removed.
+// Resolves with what was done: 'stopped', 'in use', 'not ours' or 'gone'.
+async function releasePrivateBus({ address, socketPath, ownerFile }) {
+  const owner = readOwnerFile(ownerFile);
+  const mine = owner !== null && owner.ownerPid === process.pid;
+  const probe = await probeAddress(address, 1000);
+  if (probe.state !== 'reachable') {
+    // The bus has gone. Only what names this process is tidied up.
+    if (mine && !isBusDaemon(owner.daemonPid)) {
+      fs.rmSync(ownerFile, { force: true });
+      if ((await probeAddress(address, 500)).state !== 'reachable') {
+        fs.rmSync(socketPath, { force: true });
+      }
+    }
+    return 'gone';
+  }
+  const abandoned = owner !== null && !mine && !processAlive(owner.ownerPid);
+  if (!owner || (!mine && !abandoned) || !isBusDaemon(owner.daemonPid)) return 'not ours';
+  let others;
+  try {
+    const notMine = (p) => p.pid !== process.pid;
+    others = (await participants(address, { stop: notMine })).filter(notMine);
+  } catch {
+    return 'not ours';
+  }
+  if (others.length > 0) {
+    if (mine) fs.writeFileSync(ownerFile, `${owner.daemonPid} 0\n`);
+    return 'in use';
+  }
+  stopProcess(owner.daemonPid);
+  await waitExit(owner.daemonPid, 3000);
+  // The daemon took its socket with it; a newer bus may be there already.
+  const now = readOwnerFile(ownerFile);
+  if (now && now.daemonPid === owner.daemonPid) fs.rmSync(ownerFile, { force: true });
+  if ((await probeAddress(address, 500)).state !== 'reachable') fs.rmSync(socketPath, { force: true });
+  return 'stopped';
 }
 
 module.exports = {
   ADDRESS_VARIABLE, BUS_CONFIG, BusError,
   parseAddress, unixPathAddress, probeAddress, sessionBusAddress,
   privateBusDir, privateBusSocket, resolveBus, unreachableMessage,
-  ensurePrivateBus, spawnDaemon, stopProcess, processAlive,
+  ensurePrivateBus, releasePrivateBus, spawnDaemon, stopProcess, processAlive, participants,
+  readOwnerFile, PARTICIPANT_PREFIX, nameText, connectOptions,
 };

@@ -17,7 +17,9 @@ application QOVR, answering host applications and clients until Ctrl-C.
 
 Without --bus: OSTREL_BUS_ADDRESS when set; else the session bus when there is one; else
 a private bus (the project's bus configuration) at a fixed per-user socket, started here
-and stopped on exit. The corvelle command finds the same bus by the same rule.`;
+(or joined, when another service runs it) and stopped on exit unless other participants
+still use it. A bus that goes away is brought up again. The corvelle command finds the
+same bus by the same rule.`;
 
 function fail(message, code = 1) {
   process.stderr.write(`corvelle: ${message}\n`);

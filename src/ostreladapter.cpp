@@ -1,5 +1,6 @@
 #include "ostreladapter.h"
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -37,6 +38,11 @@ constexpr api5::OstrelMessageErrorCode kTryAgainLater = 4;
 constexpr unsigned kGetInstancePauseMs = 6000;
 constexpr int kWaitPauses = 20;
 constexpr unsigned kWaitPauseMs = 50;
+
+// Server information from one sender is answered again only after this much quiet from
+// it (see AnswerLimiter); the table of recent senders holds at most this many.
+constexpr std::chrono::milliseconds kServerInfoQuietPeriod{1000};
+constexpr size_t kServerInfoSenders = 1024;
 
 struct HostApp {
   std::string shortCode;
@@ -124,13 +130,17 @@ Napi::Object OstrelAdapter::Init(Napi::Env env, Napi::Object exports) {
 }
 
 OstrelAdapter::OstrelAdapter(const Napi::CallbackInfo& info)
-    : Napi::ObjectWrap<OstrelAdapter>(info), env_(info.Env()) {
+    : Napi::ObjectWrap<OstrelAdapter>(info),
+      serverInfoAnswers_(kServerInfoQuietPeriod, kServerInfoSenders),
+      env_(info.Env()) {
   if (info.Length() < 2) {
     throw Napi::TypeError::New(info.Env(), "Wrong number of arguments");
   }
-  configArg1_ = info[0].As<Napi::String>().Utf8Value();
-  configArg2_ = info[1].As<Napi::String>().Utf8Value();
-  targetAppId_ = info.Length() >= 3 ? info[2].As<Napi::String>().Utf8Value() : std::string();
+  configArg1_ = configText(info, 0, "appId");
+  configArg2_ = configText(info, 1, "appVersion");
+  // An explicit undefined is the same as leaving the target out.
+  targetAppId_ = info.Length() >= 3 && !info[2].IsUndefined() ? configText(info, 2, "targetAppId")
+                                                              : std::string();
 
   moduleStreamLogger().setLevel(LOG_INFO);
   setCurrentLogger(&moduleStreamLogger());
@@ -141,6 +151,18 @@ OstrelAdapter::OstrelAdapter(const Napi::CallbackInfo& info)
     adapterRegistry().emplace(env_, this);
   }
   initSelf();
+}
+
+// The library takes these texts up to their first zero byte: a text with one inside would
+// silently become another text (a target that never matches, another application id).
+std::string OstrelAdapter::configText(const Napi::CallbackInfo& info, size_t index,
+                                      const char* name) {
+  std::string text = info[index].As<Napi::String>().Utf8Value();
+  if (text.find('\0') != std::string::npos) {
+    throw Napi::TypeError::New(
+        info.Env(), std::string("Expected ") + name + " to be a string without zero bytes");
+  }
+  return text;
 }
 
 OstrelAdapter::~OstrelAdapter() {
@@ -157,14 +179,19 @@ OstrelAdapter::~OstrelAdapter() {
 void OstrelAdapter::initSelf() {
   if (ostrel_ != nullptr) return;
   try {
-    if (api5::IOstrelMessageDispatcher::SetConfig(configArg1_.c_str(), configArg2_.c_str()) !=
-        api5::OSTREL_OK) {
+    const api5::OstrelMessageErrorCode configured =
+        api5::IOstrelMessageDispatcher::SetConfig(configArg1_.c_str(), configArg2_.c_str());
+    if (configured != api5::OSTREL_OK) {
+      CORVELLE_LOG(LOG_INFO, kLogCategory, "OstrelAdapter::initSelf",
+                   "WARNING Not on the bus: the messaging library refused the configuration"
+                   " (SetConfig answered "
+                       << configured << "); this adapter sends and receives nothing");
       return;
     }
+    api5::OstrelMessageErrorCode code = kTryAgainLater;
     for (int attempt = 0; attempt < kGetInstanceAttempts; ++attempt) {
       api5::IOstrelMessageDispatcher* dispatcher = nullptr;
-      const api5::OstrelMessageErrorCode code =
-          api5::IOstrelMessageDispatcher::GetInstance(&dispatcher);
+      code = api5::IOstrelMessageDispatcher::GetInstance(&dispatcher);
       if (code == api5::OSTREL_OK) {
         ostrel_ = dispatcher;
         break;
@@ -172,7 +199,21 @@ void OstrelAdapter::initSelf() {
       if (code != kTryAgainLater) break;
       platformPause(kGetInstancePauseMs);
     }
-    if (ostrel_ == nullptr) return;
+    if (ostrel_ == nullptr) {
+      if (code == kTryAgainLater) {
+        CORVELLE_LOG(LOG_INFO, kLogCategory, "OstrelAdapter::initSelf",
+                     "WARNING Not on the bus: the messaging library was still not available"
+                     " after "
+                         << kGetInstanceAttempts
+                         << " attempts; this adapter sends and receives nothing");
+      } else {
+        CORVELLE_LOG(LOG_INFO, kLogCategory, "OstrelAdapter::initSelf",
+                     "WARNING Not on the bus: the messaging library gave no dispatcher"
+                     " (GetInstance answered "
+                         << code << "); this adapter sends and receives nothing");
+      }
+      return;
+    }
 
     for (int pauses = 0; !ostrel_->IsReady() && pauses < kWaitPauses; ++pauses) {
       platformPause(kWaitPauseMs);
@@ -192,14 +233,20 @@ void OstrelAdapter::initSelf() {
 
 void OstrelAdapter::shutdownBridge() {
   if (ostrel_ == nullptr) return;
+  // Removal first: once these return, the library's thread no longer reaches this
+  // adapter, even while another holder keeps the dispatcher alive. Each removal is tried
+  // on its own: one that fails must not leave the others undone.
   try {
-    // Removal first: once these return, the library's thread no longer reaches this
-    // adapter, even while another holder keeps the dispatcher alive.
     ostrel_->RemoveListener(this);
+  } catch (...) {
+  }
+  try {
     ostrel_->RemoveErrorListener(this);
+  } catch (...) {
+  }
+  try {
     ostrel_->RemoveEndPointsRefreshCallback(&OstrelAdapter::endPointsRefreshedCallback, this);
   } catch (...) {
-    // Shutdown goes on: the dispatcher is given back below in any case.
   }
   ostrel_ = nullptr;
   try {
@@ -253,6 +300,11 @@ Napi::Value OstrelAdapter::setServerDetails(const Napi::CallbackInfo& info) {
 
   const bool started = info[0].As<Napi::Boolean>().Value();
   const std::string payload = info[1].As<Napi::String>().Utf8Value();
+  // The library carries the payload as a zero-terminated text: a zero byte inside would
+  // cut what every host and client receives, so it is refused rather than cut.
+  if (payload.find('\0') != std::string::npos) {
+    throw Napi::TypeError::New(env, "Expected payload to be a string without zero bytes");
+  }
   {
     std::lock_guard<std::mutex> lock(detailsMutex_);
     serverDetails_ = payload;
@@ -340,7 +392,7 @@ void OstrelAdapter::Receive(const api5::OstrelMessage& message) {
     for (const char* handled : kHandledMessageTypes) {
       if (contains(type, handled)) {
         handleKnownMessage(std::move(type), std::move(appId), std::move(appVersion),
-                           std::move(payload));
+                           std::move(payload), endPointId(source));
         return;
       }
     }
@@ -351,19 +403,22 @@ void OstrelAdapter::Receive(const api5::OstrelMessage& message) {
 }
 
 void OstrelAdapter::handleKnownMessage(std::string type, std::string appId, std::string appVersion,
-                                       std::string payload) {
+                                       std::string payload, const std::string& sender) {
   const bool hostReady = contains(type, kHostReadyType);
   if (contains(type, kServerInfoType)) {
-    auto received = std::unique_ptr<ReceivedMessage>(new ReceivedMessage{
-        std::move(type), std::move(appId), std::move(appVersion), std::move(payload)});
-    // Delivered, or refused by a closing handle: either way it is not answered.
+    ReceivedMessage received{std::move(type), std::move(appId), std::move(appVersion),
+                             std::move(payload)};
+    // Delivered, dropped by a full queue or refused by a closing handle: in each case it
+    // is not answered.
     if (ServicePortListener::instance().queue(received) !=
         ServicePortListener::QueueResult::kNoListener) {
       return;
     }
-    // No callback to deliver to: answer the sender instead.
-    appId = std::move(received->appId);
-    appVersion = std::move(received->appVersion);
+    // No callback to deliver to: answer the sender instead, unless the sender is in the
+    // middle of an exchange of server information with us (see AnswerLimiter).
+    if (!serverInfoAnswers_.shouldAnswer(sender, AnswerLimiter::Clock::now())) return;
+    appId = std::move(received.appId);
+    appVersion = std::move(received.appVersion);
   }
   sendSuiteMessage(hostReady ? kServerReadyType : kServerInfoType, serverDetails(), appId,
                    appVersion);
@@ -373,7 +428,13 @@ void OstrelAdapter::handleKnownMessage(std::string type, std::string appId, std:
 // Endpoint cache
 
 void OstrelAdapter::endPointsRefreshedCallback(void* context) {
-  static_cast<OstrelAdapter*>(context)->refreshEndPointsOstrelWillCallback();
+  // Runs on the library's thread: nothing may escape into the library.
+  try {
+    static_cast<OstrelAdapter*>(context)->refreshEndPointsOstrelWillCallback();
+  } catch (...) {
+    CORVELLE_LOG(LOG_INFO, kLogCategory, "OstrelAdapter::refreshEndPointsOstrelWillCallback",
+                 "EXCEPTION in OstrelAdapter::refreshEndPointsOstrelWillCallback");
+  }
 }
 
 void OstrelAdapter::refreshEndPointsOstrelWillCallback() {

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "answerlimiter.h"
 #include "ostrel/OstrelMessage5.h"
 
 namespace corvelle {
@@ -68,13 +69,17 @@ class OstrelAdapter : public Napi::ObjectWrap<OstrelAdapter>, public api5::IOstr
   // Removes the adapter from the dispatcher and gives the dispatcher back. Idempotent.
   void shutdownBridge();
   static void envCleanup(void* env);
+  // Reads constructor argument `index` as a text without zero bytes; `name` is its name
+  // in the TypeError otherwise.
+  static std::string configText(const Napi::CallbackInfo& info, size_t index, const char* name);
 
   // Outgoing and incoming messages.
   void sendSuiteMessage(const std::string& messageType, const std::string& payload,
                         const std::string& appId, const std::string& appVersion);
   // Takes the texts by value: a delivered message keeps them without another copy.
+  // `sender` is the endpoint id of the message's source.
   void handleKnownMessage(std::string type, std::string appId, std::string appVersion,
-                          std::string payload);
+                          std::string payload, const std::string& sender);
   std::string serverDetails();
 
   // Endpoint cache.
@@ -96,6 +101,9 @@ class OstrelAdapter : public Napi::ObjectWrap<OstrelAdapter>, public api5::IOstr
   std::atomic<bool> cacheStale_{false};
   std::multimap<std::string, api5::EndPoint> endPointCache_;
   api5::EndPoint selfEndPoint_;
+
+  // Server information answered per sender (see AnswerLimiter).
+  AnswerLimiter serverInfoAnswers_;
 
   napi_env env_ = nullptr;
   bool installedLogger_ = false;

@@ -1,22 +1,35 @@
 // The script callback of getServicePort, reachable from the messaging library's thread.
 //
+// Delivery path: the library's thread appends each message to a bounded native queue
+// (the handle's Channel) and wakes the script thread through the thread-safe function
+// only when the queue needs another wake-up: when it goes from empty to non-empty, and
+// once more for every further kDeliveryBatch messages queued before the script thread
+// runs. Each wake-up delivers up to kDeliveryBatch messages in queue order. The library's
+// thread never waits: a message that does not fit under the limits is dropped (and not
+// answered), the drops are counted, and one diagnostic line tells how many once the
+// queue has drained again (or when its handle goes away).
+//
 // Threads: set, release and releaseFor run on script threads; queue runs on the
-// messaging library's thread; the delivery (callJs) runs on the script thread of the
-// environment that created the handle.
+// messaging library's thread; delivery (callJs) and the handle's finaliser run on the
+// script thread of the environment that created the handle.
 //
-// Locks: `mutex_` guards the handle and its environment, so that no queue call can use a
-// handle after its release. It is held only around Node-API calls on the handle, never
-// across a call into the messaging library or into script.
+// Locks: `mutex_` guards the current handle, its channel and the queue and counters of
+// every channel. It is held for queue updates and Node-API calls on a handle
+// (call/release, which never wait), never across a call into the library or into script.
 //
-// Ownership: one per process (shared by every adapter). It owns the thread-safe function
-// handle's one thread count until release. A queued ReceivedMessage is owned by the
-// queue until callJs runs, which frees it in every case, also during teardown.
+// Ownership: one per process (shared by every adapter). It owns the current handle's one
+// thread count until release. Each handle owns its Channel (freed by the handle's
+// finaliser, with whatever it still queues); a queued message belongs to its channel
+// until delivery moves it out. A replaced or released handle keeps its channel until the
+// messages already queued to it have reached its callback.
 #ifndef CORVELLE_SERVICEPORTLISTENER_H
 #define CORVELLE_SERVICEPORTLISTENER_H
 
 #include <node_api.h>
 
-#include <memory>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 
@@ -28,34 +41,52 @@ struct ReceivedMessage {
   std::string appId;
   std::string appVersion;
   std::string payload;
+
+  // What the message costs while queued: its texts plus a fixed share for the record.
+  size_t footprint() const;
 };
 
 class ServicePortListener {
  public:
-  enum class QueueResult { kNoListener, kQueued, kRefused };
+  enum class QueueResult { kNoListener, kQueued, kDropped, kRefused };
+
+  // Limits of one handle's queue; messages being delivered still count. The byte limit
+  // bounds the memory a callback that falls behind can tie up; the count limit bounds
+  // the records of small messages. One message that alone exceeds the byte limit is
+  // still taken when nothing else is queued, so that no message size blocks delivery.
+  static constexpr size_t kMaxQueuedMessages = 4096;
+  static constexpr size_t kMaxQueuedBytes = 16u << 20;
+  // Most messages delivered per wake-up of the script thread.
+  static constexpr size_t kDeliveryBatch = 128;
 
   static ServicePortListener& instance();
 
   // Wraps `callback` in a new thread-safe function and keeps it; a handle held before is
-  // released. Throws Napi::Error when the host refuses.
+  // released (what it still queues reaches its own callback). Throws Napi::Error when the
+  // host refuses.
   void set(napi_env env, napi_value callback);
   // Releases the handle, if any.
   void release();
-  // Releases the handle if it belongs to `env` (the environment is ending).
+  // Aborts the handle if it belongs to `env` (the environment is ending).
   void releaseFor(napi_env env);
-  // Queues one message without blocking. kQueued: the queue owns the message now.
-  // kRefused: the host refused it, and it is freed. kNoListener: no handle is held, and
-  // the message stays with the caller.
-  QueueResult queue(std::unique_ptr<ReceivedMessage>& message);
+  // Queues one message without blocking. kQueued: the message was moved into the queue.
+  // kDropped: over the limits; kRefused: the host refused the wake-up. kNoListener: no
+  // handle is held. In every case but kQueued the message is left to the caller.
+  QueueResult queue(ReceivedMessage& message);
 
  private:
+  struct Channel;
+
   ServicePortListener() = default;
   static void callJs(napi_env env, napi_value callback, void* context, void* data);
+  static void finalizeChannel(napi_env env, void* data, void* hint);
+  void deliver(napi_env env, napi_value callback, Channel& channel);
   void releaseLocked(napi_threadsafe_function_release_mode mode);
 
   std::mutex mutex_;
-  napi_threadsafe_function handle_ = nullptr;
-  napi_env env_ = nullptr;
+  napi_threadsafe_function handle_ = nullptr;  // guarded by mutex_
+  Channel* channel_ = nullptr;                 // guarded by mutex_; owned by handle_
+  napi_env env_ = nullptr;                     // guarded by mutex_
 };
 
 }  // namespace corvelle

@@ -68,13 +68,13 @@ void TestStreamLogger::logf(LogLevel level, const char* format, ...) {
 }
 
 bool TestStreamLogger::isEnabled(LogLevel level) {
-  return level <= threshold_;
+  return level <= threshold_.load(std::memory_order_relaxed);
 }
 void TestStreamLogger::setLevel(LogLevel level) {
-  threshold_ = level;
+  threshold_.store(level, std::memory_order_relaxed);
 }
 LogLevel TestStreamLogger::getLevel() {
-  return threshold_;
+  return threshold_.load(std::memory_order_relaxed);
 }
 
 TestStreamLogger& moduleStreamLogger() {

@@ -5,15 +5,17 @@
 // written when their handle ends.
 //
 // Threads: log sites run on the script thread and on the messaging library's threads.
-// There is no lock: the current-logger pointer is written only on the script thread,
-// and each line is a few insertions into the stream followed by a flush, relying on the
-// stream's own thread safety. Lines of different threads may interleave.
+// There is no lock: the current-logger pointer and the threshold are atomics written on
+// the script thread and read anywhere, and each line is a few insertions into the stream
+// followed by a flush, relying on the stream's own thread safety. Lines of different
+// threads may interleave.
 //
 // Ownership: the current-logger pointer does not own the logger; a logger does not own
 // its stream; a LogRecordHandle owns its record and keeps the caller's texts by pointer.
 #ifndef CORVELLE_TESTSTREAMLOGGER_H
 #define CORVELLE_TESTSTREAMLOGGER_H
 
+#include <atomic>
 #include <cstdarg>
 #include <memory>
 #include <ostream>
@@ -57,7 +59,8 @@ class TestStreamLogger : public ILogger {
 
  private:
   std::ostream& stream_;
-  LogLevel threshold_;
+  // Set on the script thread, read by log sites on any thread.
+  std::atomic<LogLevel> threshold_;
 };
 
 // The module's one stream logger, bound to standard output with threshold Info.

@@ -348,15 +348,18 @@ test('script sends address the default target, and QOVR for getServicePort', () 
   const qovr1 = ep(':1.62', 'QOVR', '1');
   const qovr2 = ep(':1.63', 'QOVR', '2');
   const anon = ep(':1.64', '', '1');
-  const list = [qovr2, rstn1, anon, qovr1, rstn2];
+  // A service of the adapter's own version (SELF is 2.0): getServicePort asks every
+  // service, it does not narrow to the services of its own version.
+  const qovrOwn = ep(':1.65', 'QOVR', SELF.appVersion);
+  const list = [qovr2, rstn1, anon, qovr1, rstn2, qovrOwn];
   const cases = [
     // [name, target, call, expected]
     ['setServerDetails true, target RSTN', 'RSTN', (a) => a.setServerDetails(true, 'x'), [rstn1, rstn2]],
     ['setServerDetails false, target RSTN', 'RSTN', (a) => a.setServerDetails(false, 'x'), [rstn1, rstn2]],
     ['setServerDetails without target: the empty key', undefined, (a) => a.setServerDetails(true, 'x'), [anon]],
     ['setServerDetails, target not on the bus', 'FOLM', (a) => a.setServerDetails(true, 'x'), []],
-    ['getServicePort: QOVR, all versions, whatever the target', 'RSTN', (a) => a.getServicePort(() => {}), [qovr2, qovr1]],
-    ['getServicePort without target', undefined, (a) => a.getServicePort(() => {}), [qovr2, qovr1]],
+    ['getServicePort: QOVR, all versions, whatever the target', 'RSTN', (a) => a.getServicePort(() => {}), [qovr2, qovr1, qovrOwn]],
+    ['getServicePort without target', undefined, (a) => a.getServicePort(() => {}), [qovr2, qovr1, qovrOwn]],
   ];
   for (const [name, target, call, expect] of cases) {
     const adapter = cachedAdapter(list, { target });
@@ -423,12 +426,10 @@ test('bus type texts: the prefix and the message type, nothing in between', () =
   }
 });
 
-test('the payload is sent up to its first zero byte', () => {
+test('the payload is sent whole; one with a zero byte is refused, not cut', () => {
   const cases = [
     ['plain', 'abc', 'abc'],
     ['empty', '', ''],
-    ['zero byte inside', 'ab\0cd', 'ab'],
-    ['zero byte first', '\0abc', ''],
     ['UTF-8 text', 'Grüße, 世界 🎉', 'Grüße, 世界 🎉'],
     ['JSON', '{"port":8080,"host":"localhost"}', '{"port":8080,"host":"localhost"}'],
   ];
@@ -439,6 +440,18 @@ test('the payload is sent up to its first zero byte', () => {
     deliver({ type: `${BUS_PREFIX}zem.devtools.host.ready`, appId: 'RSTN', appVersion: '1' });
     deliver({ type: `${BUS_PREFIX}zem.devtools.cli.client.connected`, appId: 'QOVR', appVersion: '1' });
     assert.deepEqual(sends().map((s) => s.payload), [expected, expected, expected], name);
+  }
+  // The library carries zero-terminated texts: a zero byte would cut what hosts receive.
+  // Refused: nothing is sent, and the details given before stay the ones answered.
+  for (const payload of ['ab\0cd', '\0abc', 'abc\0']) {
+    const adapter = cachedAdapter([ep(':1.90', 'RSTN')]);
+    adapter.setServerDetails(true, 'before');
+    control.clearCalls();
+    assert.throws(() => adapter.setServerDetails(true, payload),
+      { name: 'TypeError', message: 'Expected payload to be a string without zero bytes' });
+    assert.deepEqual(sends(), [], JSON.stringify(payload));
+    deliver({ type: `${BUS_PREFIX}zem.devtools.host.ready`, appId: 'RSTN', appVersion: '1' });
+    assert.deepEqual(sends().map((s) => s.payload), ['before'], JSON.stringify(payload));
   }
   const adapter = cachedAdapter([]);
   adapter.getServicePort(() => {});

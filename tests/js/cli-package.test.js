@@ -1,78 +1,193 @@
 'use strict';
-// The package as a user gets it: `npm pack`, then installing the tarball into an empty
-// folder builds the module there, `require('corvelle')` works and the corvelle command
-// runs. Dependencies come from npm's cache when it has them, else from the registry.
-const { test } = require('node:test');
+// The package as a user gets it: `npm pack` (which makes the prebuilt binary), then the
+// tarball installed into empty projects. With the prebuilt binary no compiler is needed;
+// asked for a source build, the install builds only what the package runs. Dependencies
+// come from npm's cache when it has them, else from the registry.
+const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
-const { root, tempDir } = require('./support/cli-harness');
+const { root, tempDir, startBus, Running, dbusSkipReason } = require('./support/cli-harness');
+
+const skip = process.env.CORVELLE_SANITIZE
+  ? 'the package is checked by the normal build; a sanitizer build of it would show nothing more'
+  : dbusSkipReason() ?? false;
 
 // The package build is an ordinary one: none of the test build's variables reach it.
-function plainEnv() {
+function plainEnv(extra = {}) {
   const env = { ...process.env };
-  for (const name of ['CORVELLE_BUILD_DIR', 'CORVELLE_SANITIZE', 'LD_PRELOAD', 'ASAN_OPTIONS',
-    'UBSAN_OPTIONS', 'OSTREL_BUS_ADDRESS']) {
+  for (const name of ['CORVELLE_BUILD_DIR', 'CORVELLE_SANITIZE', 'LD_PRELOAD', 'LD_LIBRARY_PATH',
+    'ASAN_OPTIONS', 'UBSAN_OPTIONS', 'OSTREL_BUS_ADDRESS', 'DBUS_SESSION_BUS_ADDRESS',
+    'XDG_RUNTIME_DIR', 'CORVELLE_BUILD_FROM_SOURCE']) {
     delete env[name];
   }
-  return env;
+  return { ...env, ...extra };
 }
 
-function run(command, args, cwd, timeout = 240000) {
-  const result = spawnSync(command, args, { cwd, env: plainEnv(), encoding: 'utf8', timeout });
+function run(command, args, cwd, env = plainEnv(), timeout = 240000) {
+  const result = spawnSync(command, args, { cwd, env, encoding: 'utf8', timeout });
   const what = `${command} ${args.join(' ')}`;
   assert.equal(result.error, undefined, `${what}: ${result.error?.message}`);
   assert.equal(result.status, 0, `${what} failed:\n${result.stdout}\n${result.stderr}`);
   return result.stdout;
 }
 
-test('npm pack, then install into an empty folder: it builds and loads',
-  { skip: process.env.CORVELLE_SANITIZE ? 'the package is checked by the normal build; ' +
-    'a sanitizer build of it would show nothing more' : false },
-  () => {
-    const dir = tempDir('corvelle-pack-');
-    try {
-      const [packed] = JSON.parse(run('npm', ['pack', '--json', '--pack-destination', dir], root));
-      const files = packed.files.map((f) => f.path);
-      for (const needed of ['package.json', 'README.md', 'index.js', 'index.d.ts',
-        'bin/corvelle.js', 'lib/start.js', 'CMakeLists.txt', 'scripts/build.js',
-        'bus/ostrel-bus.conf', 'src/ostreladapter.cpp', 'ostrel/include/ostrel/OstrelMessage5.h',
-        'ostrel/dbus/CMakeLists.txt', 'tools/ostrel-peer/CMakeLists.txt']) {
-        assert.ok(files.includes(needed), `the package holds ${needed}`);
-      }
-      const unwanted = files.filter((f) => /^(tests|build|build-asan|node_modules|\.ci|bench)\//.test(f));
-      assert.deepEqual(unwanted, [], 'no tests, build output or dependencies in the package');
+function emptyProject(dir, name) {
+  const project = path.join(dir, name);
+  fs.mkdirSync(project);
+  fs.writeFileSync(path.join(project, 'package.json'),
+    JSON.stringify({ name, version: '1.0.0', private: true }));
+  return project;
+}
 
-      const user = path.join(dir, 'user');
-      fs.mkdirSync(user);
-      fs.writeFileSync(path.join(user, 'package.json'),
-        JSON.stringify({ name: 'pack-user', version: '1.0.0', private: true }));
-      run('npm', ['install', '--prefer-offline', '--no-audit', '--no-fund',
-        path.join(dir, packed.filename)], user);
+function npmInstall(project, tarball, env, flags = []) {
+  return run('npm', ['install', '--prefer-offline', '--no-audit', '--no-fund', ...flags, tarball],
+    project, env);
+}
 
-      const loaded = run(process.execPath, ['-e', `
-        const { OstrelAdapter } = require('corvelle');
-        const pkg = require('corvelle/package.json');
-        const fs = require('fs');
-        const where = require.resolve('corvelle');
-        console.log(JSON.stringify({
-          adapter: typeof OstrelAdapter,
-          methods: Object.getOwnPropertyNames(OstrelAdapter.prototype).sort(),
-          types: fs.existsSync(require('path').join(where, '..', pkg.types)),
-          inside: where.includes('node_modules'),
-        }));`], user);
-      assert.deepEqual(JSON.parse(loaded), {
-        adapter: 'function',
-        methods: ['constructor', 'disconnect', 'getAppsList', 'getServicePort', 'setServerDetails'],
-        types: true,
-        inside: true,
-      });
-      const help = run(path.join(user, 'node_modules', '.bin', 'corvelle'), ['--help'], user);
-      assert.match(help, /Usage: corvelle <command>/);
-      assert.ok(fs.existsSync(path.join(user, 'node_modules', 'corvelle', 'build', 'Release',
-        'ostrel-peer')), 'the peer tool for corvelle host is built too');
-    } finally {
-      fs.rmSync(dir, { recursive: true, force: true });
+// What `require('corvelle')` gives in `project`, and which native file it loaded.
+function loadedIn(project, env) {
+  return JSON.parse(run(process.execPath, ['-e', `
+    const corvelle = require('corvelle');
+    console.log(JSON.stringify({
+      exports: Object.keys(corvelle).sort(),
+      methods: Object.getOwnPropertyNames(corvelle.OstrelAdapter.prototype).sort(),
+      native: Object.keys(require.cache).filter((f) => f.endsWith('.node'))
+        .map((f) => require('path').relative(process.cwd(), f)),
+    }));`], project, env));
+}
+
+let dir;
+let tarball;
+let packedFiles;
+
+before(() => {
+  if (skip) return;
+  dir = tempDir('corvelle-pack-');
+  const [packed] = JSON.parse(run('npm', ['pack', '--json', '--pack-destination', dir], root));
+  tarball = path.join(dir, packed.filename);
+  packedFiles = packed.files.map((f) => f.path);
+});
+after(() => {
+  if (dir) fs.rmSync(dir, { recursive: true, force: true });
+});
+
+test('the tarball holds the sources, the prebuilt linux-x64 binary, and no tests', { skip }, () => {
+  for (const needed of ['package.json', 'README.md', 'index.js', 'index.d.ts',
+    'bin/corvelle.js', 'lib/start.js', 'lib/helpers.js', 'lib/binding.js', 'CMakeLists.txt',
+    'scripts/install.js', 'scripts/cmake-build.js', 'scripts/install-deps.sh',
+    'bus/ostrel-bus.conf', 'src/ostreladapter.cpp', 'ostrel/include/ostrel/OstrelMessage5.h',
+    'ostrel/dbus/CMakeLists.txt', 'tools/ostrel-peer/CMakeLists.txt', 'cmake/Windows.cmake',
+    'src/delayloadhook.cpp', 'prebuilds/linux-x64/corvelle.napi.glibc.node', 'prebuilds/linux-x64/libostrel_dbus.so',
+    'prebuilds/linux-x64/ostrel-peer']) {
+    assert.ok(packedFiles.includes(needed), `the package holds ${needed}`);
+  }
+  const unwanted = packedFiles.filter((f) =>
+    /^(tests|build[^/]*|node_modules|\.ci|bench)\//.test(f));
+  assert.deepEqual(unwanted, [], 'no tests, build output or dependencies in the package');
+
+  // The binaries find each other beside them, and nowhere else.
+  for (const file of ['corvelle.napi.glibc.node', 'ostrel-peer', 'libostrel_dbus.so']) {
+    const dynamic = run('readelf', ['-d', path.join(root, 'prebuilds', 'linux-x64', file)], root);
+    assert.match(dynamic, /\((RUNPATH|RPATH)\)\s+Library r(un)?path: \[\$ORIGIN\]\n/, file);
+  }
+});
+
+test('installed where compiler and CMake fail: prebuilt, require, import, a bus, the command',
+  { skip }, async () => {
+    // Every build tool a source build would call fails, and says it was called.
+    const shims = path.join(dir, 'shims');
+    const calls = path.join(dir, 'shim-calls');
+    fs.mkdirSync(shims);
+    for (const tool of ['cmake', 'make', 'ninja', 'c++', 'g++', 'gcc', 'cc', 'clang', 'clang++',
+      'pkg-config']) {
+      fs.writeFileSync(path.join(shims, tool), `#!/bin/sh\necho "${tool} $*" >> '${calls}'\nexit 1\n`,
+        { mode: 0o755 });
     }
+    const env = plainEnv({ PATH: `${shims}${path.delimiter}${process.env.PATH}` });
+    const user = emptyProject(dir, 'prebuilt-user');
+    npmInstall(user, tarball, env);
+    assert.equal(fs.existsSync(calls) ? fs.readFileSync(calls, 'utf8') : '', '',
+      'no build tool was called');
+    const installed = path.join(user, 'node_modules', 'corvelle');
+    assert.ok(!fs.existsSync(path.join(installed, 'build')), 'nothing was built');
+
+    assert.deepEqual(loadedIn(user, env), {
+      exports: ['OstrelAdapter', 'findService', 'waitForBus'],
+      methods: ['constructor', 'disconnect', 'getAppsList', 'getServicePort', 'setServerDetails'],
+      native: ['node_modules/corvelle/prebuilds/linux-x64/corvelle.napi.glibc.node'],
+    });
+    fs.writeFileSync(path.join(user, 'named.mjs'), `
+      import { OstrelAdapter, waitForBus, findService } from 'corvelle';
+      import corvelle from 'corvelle';
+      const same = corvelle.OstrelAdapter === OstrelAdapter && corvelle.waitForBus === waitForBus
+        && corvelle.findService === findService;
+      console.log(JSON.stringify({ adapter: typeof OstrelAdapter, same }));`);
+    assert.deepEqual(JSON.parse(run(process.execPath, ['named.mjs'], user, env)),
+      { adapter: 'function', same: true });
+
+    // A service made with the installed package joins a private bus; the installed
+    // command finds it there, and plays a host application with the prebuilt peer tool.
+    fs.writeFileSync(path.join(user, 'service.js'), `
+      const { OstrelAdapter, waitForBus } = require('corvelle');
+      waitForBus({ timeoutMs: 10000 }).then(() => {
+        // Held for the life of the process: a collected adapter leaves the bus.
+        globalThis.adapter = new OstrelAdapter('QOVR', '2.0');
+        globalThis.adapter.setServerDetails(true, JSON.stringify({ port: 4711 }));
+        console.log('announced');
+        setTimeout(() => {}, 60000);
+      }, (err) => { console.error(err.code); process.exit(1); });`);
+    const bus = await startBus(tempDir('corvelle-pack-bus-'));
+    const busEnv = { ...env, OSTREL_BUS_ADDRESS: bus.address };
+    const service = new Running(process.execPath, [path.join(user, 'service.js')], { env: busEnv });
+    try {
+      await service.waitFor(/announced/);
+      const cli = path.join(user, 'node_modules', '.bin', 'corvelle');
+      const answer = run(cli, ['service', '--json', '--timeout', '5000'], user, busEnv, 20000);
+      assert.deepEqual(JSON.parse(answer), {
+        type: 'ostrel.SuiteMessage.zem.devtools.server.info',
+        payload: '{"port":4711}', appId: 'QOVR', appVersion: '2.0',
+      });
+      const host = run(cli, ['host', 'RSTN', '1.0', '--timeout', '5000'], user, busEnv, 20000);
+      assert.match(host, /server\.ready from QOVR 2\.0: \{"port":4711\}/);
+    } finally {
+      service.kill('SIGKILL');
+      await service.exit();
+      await bus.stop();
+      fs.rmSync(path.dirname(bus.socketPath), { recursive: true, force: true });
+    }
+
+    // Without a fitting module, require says so and how to build one.
+    fs.renameSync(path.join(installed, 'prebuilds'), path.join(installed, 'prebuilds.off'));
+    const missing = spawnSync(process.execPath, ['-e', `
+      try { require('corvelle'); } catch (err) { console.log(JSON.stringify([err.code, err.message])); }`],
+    { cwd: user, env, encoding: 'utf8' });
+    const [code, message] = JSON.parse(missing.stdout || '[]');
+    assert.equal(code, 'ERR_CORVELLE_NO_MODULE', missing.stderr);
+    assert.match(message, /CORVELLE_BUILD_FROM_SOURCE=1 npm rebuild corvelle/);
+  });
+
+test('a forced source build makes the module, its library and the peer tool, and no tests',
+  { skip }, () => {
+    const user = emptyProject(dir, 'source-user');
+    const started = Date.now();
+    npmInstall(user, tarball, plainEnv({ CORVELLE_BUILD_FROM_SOURCE: '1' }));
+    const seconds = (Date.now() - started) / 1000;
+    process.stdout.write(`# source build install: ${seconds.toFixed(1)} s\n`);
+
+    const build = path.join(user, 'node_modules', 'corvelle', 'build');
+    const made = fs.readdirSync(path.join(build, 'Release')).sort();
+    assert.deepEqual(made, ['corvelle.node', 'libostrel_dbus.so', 'ostrel-peer']);
+    const cache = fs.readFileSync(path.join(build, 'CMakeCache.txt'), 'utf8');
+    assert.match(cache, /^CORVELLE_DEVELOPER:BOOL=OFF$/m);
+    const commands = JSON.parse(fs.readFileSync(path.join(build, 'compile_commands.json'), 'utf8'));
+    assert.ok(commands.length > 0);
+    assert.deepEqual(commands.filter((c) => /-Werror\b/.test(c.command)).map((c) => c.file), [],
+      'warnings stay warnings in a user build');
+    assert.deepEqual(commands.filter((c) => /\/(tests|bench)\//.test(c.file)).map((c) => c.file),
+      [], 'no test or benchmark source is compiled');
+
+    assert.deepEqual(loadedIn(user, plainEnv()).native,
+      ['node_modules/corvelle/build/Release/corvelle.node'], 'the local build wins');
   });

@@ -181,6 +181,25 @@ describe('on a bus', { skip: dbusSkipReason() ?? false }, () => {
     assertOneLine(apps.stderr, /no host applications on unix:path=/, 'apps');
   });
 
+  test('a bus that accepts but does not answer (stopped daemon): one line within seconds',
+    async () => {
+      const env = userEnv(home, { OSTREL_BUS_ADDRESS: bus.address });
+      process.kill(bus.pid, 'SIGSTOP');
+      try {
+        for (const args of [['apps'], ['service', '--timeout', '500']]) {
+          const begin = Date.now();
+          const result = await runCli(args, env, 20000);
+          const took = Date.now() - begin;
+          assert.equal(result.timedOut, false, `${args[0]} did not hang in the constructor`);
+          assert.equal(result.code, 1, result.stderr);
+          assertOneLine(result.stderr, /does not answer \(no answer\)/, args[0]);
+          assert.ok(took < 8000, `${args[0]} gave up within seconds (${took} ms)`);
+        }
+      } finally {
+        process.kill(bus.pid, 'SIGCONT');
+      }
+    });
+
   test('the service answers the commands, shows who asked, and stops cleanly on Ctrl-C', async () => {
     const env = userEnv(home);
     const service = startService(['--bus', bus.address], env);
@@ -402,8 +421,8 @@ describe('npm start with nothing configured', { skip: dbusSkipReason() ?? false 
       try {
         await service.waitFor(/^ready: /m);
         assert.match(service.stdout, orphan
-          ? /\(private bus left running earlier; stopped with the service\)/
-          : /\(private bus, dbus-daemon pid \d+, stopped with the service\)/, leftover);
+          ? /\(private bus left running earlier; stopped with the service unless others still use it\)/
+          : /\(private bus, dbus-daemon pid \d+, stopped with the service unless others still use it\)/, leftover);
         const asked = await runCli(['service'], userEnv(own));
         assert.equal(asked.code, 0, `${leftover}: ${asked.stderr}`);
         service.kill('SIGINT');
@@ -420,6 +439,135 @@ describe('npm start with nothing configured', { skip: dbusSkipReason() ?? false 
         await orphan?.stop();
         fs.rmSync(own, { recursive: true, force: true });
       }
+    }
+  });
+  // The HTTP port and the current GET / of a running service.
+  function portOf(running) {
+    return Number(/http: listening on http:\/\/127\.0\.0\.1:(\d+)\//.exec(running.stdout)[1]);
+  }
+  async function status(running) {
+    const { status: code, body } = await httpGet(portOf(running));
+    return { code, ...JSON.parse(body) };
+  }
+  const daemonPids = (running) => [...running.stdout.matchAll(/dbus-daemon pid (\d+)/g)].map((m) => Number(m[1]));
+
+  test('two services on one private bus: the first to stop leaves it to the other, the last stops it', async () => {
+    for (const stopFirst of ['owner', 'joiner']) {
+      const own = tempDir('corvelle-home-');
+      const env = userEnv(own);
+      const socketPath = path.join(own, `corvelle-${process.getuid()}`, 'bus');
+      const owner = startService([], env);
+      let joiner = null;
+      try {
+        await owner.waitFor(/^ready: /m);
+        const [daemonPid] = daemonPids(owner);
+        joiner = startService([], env);
+        await joiner.waitFor(/^ready: /m);
+        assert.match(joiner.stdout, /private bus already run by another corvelle; joining it/);
+
+        const [first, last] = stopFirst === 'owner' ? [owner, joiner] : [joiner, owner];
+        first.kill('SIGINT');
+        const ended = await first.exit();
+        assert.equal(ended.code, 0, ended.stderr);
+        assert.match(ended.stdout, stopFirst === 'owner'
+          ? /left the private bus running: other participants use it/
+          : /left the private bus running: another corvelle looks after it/, stopFirst);
+        assert.ok(!processGone(daemonPid), `${stopFirst} stopped first: the bus stays for the other`);
+        assert.ok(fs.existsSync(socketPath));
+        const asked = await runCli(['service'], env);
+        assert.equal(asked.code, 0, `${stopFirst}: ${asked.stderr}`);
+        assert.match(asked.stdout, new RegExp(`"port":${portOf(last)}`), 'the remaining service answers');
+        const health = await status(last);
+        assert.deepEqual([health.code, health.busState, health.onBus], [200, 'up', true]);
+
+        last.kill('SIGINT');
+        const lastEnded = await last.exit();
+        assert.equal(lastEnded.code, 0, lastEnded.stderr);
+        assert.match(lastEnded.stdout, /stopped the private bus/, `${stopFirst}: the last one stops it`);
+        assert.ok(await waitGone(daemonPid), 'the bus has stopped');
+        assert.ok(!fs.existsSync(socketPath), 'its socket is gone');
+      } finally {
+        owner.kill('SIGKILL');
+        joiner?.kill('SIGKILL');
+        stopPrivateBusOf(owner);
+        fs.rmSync(own, { recursive: true, force: true });
+      }
+    }
+  });
+
+  test('the bus killed under a service: it says so, the bus comes back, and the old service never stops the new bus', async () => {
+    const own = tempDir('corvelle-home-');
+    const env = userEnv(own);
+    const service = startService([], env);
+    let next = null;
+    try {
+      await service.waitFor(/^ready: /m);
+      const [oldDaemon] = daemonPids(service);
+      process.kill(oldDaemon, 'SIGKILL');
+      // The next `npm start` comes up at once, as a user would run it again.
+      next = startService([], env);
+      await service.waitFor(/bus: \S+ went away \(.*\); bringing up the private bus again/, 10000);
+      await next.waitFor(/^ready: /m);
+      const pids = [...daemonPids(service), ...daemonPids(next)].filter((pid) => pid !== oldDaemon);
+      assert.equal(pids.length, 1, `one new bus, started by one of the two:\n${service.stdout}\n${next.stdout}`);
+      const [newDaemon] = pids;
+
+      // GET / tells the bus as it is: up again; this service's own participant is back
+      // only once the messaging library has reconnected (status 503 until then).
+      await service.waitFor(/bus: \S+ (\(private bus|answers again)/, 10000);
+      const health = await status(service);
+      assert.equal(health.busState, 'up');
+      assert.equal(health.code, health.onBus ? 200 : 503, JSON.stringify(health));
+      assert.equal((await status(next)).code, 200);
+
+      // The service whose bus died stops: the new bus, which the other service uses, stays.
+      service.kill('SIGINT');
+      const ended = await service.exit();
+      assert.equal(ended.code, 0, ended.stderr);
+      assert.doesNotMatch(ended.stdout, /stopped the private bus/);
+      assert.ok(!processGone(newDaemon), 'the new bus is still running');
+      const asked = await runCli(['service'], env);
+      assert.equal(asked.code, 0, asked.stderr);
+      assert.match(asked.stdout, new RegExp(`"port":${portOf(next)}`));
+
+      next.kill('SIGINT');
+      const nextEnded = await next.exit();
+      assert.match(nextEnded.stdout, /stopped the private bus/);
+      assert.ok(await waitGone(newDaemon));
+    } finally {
+      service.kill('SIGKILL');
+      next?.kill('SIGKILL');
+      stopPrivateBusOf(service);
+      if (next) stopPrivateBusOf(next);
+      fs.rmSync(own, { recursive: true, force: true });
+    }
+  });
+
+  // The messaging library reconnects when its bus comes back at the same address.
+  test('the bus killed under a service: its adapter is back on the new bus and answers', async () => {
+    const own = tempDir('corvelle-home-');
+    const env = userEnv(own);
+    const service = startService([], env);
+    try {
+      await service.waitFor(/^ready: /m);
+      process.kill(daemonPids(service)[0], 'SIGKILL');
+      await service.waitFor(/went away/, 10000);
+      await service.waitFor(/back on the bus as QOVR \S+; announced the service again/, 20000);
+      const health = await status(service);
+      assert.deepEqual([health.code, health.busState, health.onBus], [200, 'up', true]);
+      const asked = await runCli(['service'], env);
+      assert.equal(asked.code, 0, asked.stderr);
+      assert.match(asked.stdout, new RegExp(`"port":${portOf(service)}`));
+      service.kill('SIGINT');
+      const ended = await service.exit();
+      assert.equal(ended.code, 0, ended.stderr);
+      assert.match(ended.stdout, /stopped the private bus/);
+    } finally {
+      service.kill('SIGKILL');
+      for (const pid of daemonPids(service)) {
+        try { process.kill(pid, 'SIGTERM'); } catch { /* gone */ }
+      }
+      fs.rmSync(own, { recursive: true, force: true });
     }
   });
 });

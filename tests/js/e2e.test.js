@@ -3,65 +3,22 @@
 // process, host applications played by ostrel-peer, a client adapter in this process.
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const readline = require('node:readline');
 const { startBus } = require('./support/privatebus');
 const { root } = require('./support/child');
-
-const buildDir = process.env.CORVELLE_BUILD_DIR || path.join(root, 'build', 'Release');
-const peerTool = path.join(buildDir, 'ostrel-peer');
-const haveBus = fs.existsSync(path.join(buildDir, 'libostrel_dbus.so')) && fs.existsSync(peerTool);
-const skip = haveBus ? false : 'the D-Bus messaging library is not built';
+const { peerTool, skipWithoutBus: skip, launch: launchOn, nextLine, until } = require('./support/linechild');
 
 const DETAILS = JSON.stringify({ port: 43123, pid: 1 });
 let bus;
 let service;
 
-// A process whose standard output is read as lines as they come.
 function launch(command, args, options = {}) {
-  const child = spawn(command, args, {
-    cwd: root, env: { ...process.env, OSTREL_BUS_ADDRESS: bus.address }, ...options,
-  });
-  child.lines = [];
-  child.waiters = [];
-  readline.createInterface({ input: child.stdout }).on('line', (line) => {
-    child.lines.push(line);
-    for (const w of child.waiters.splice(0)) w();
-  });
-  child.stderrText = '';
-  child.stderr.on('data', (d) => { child.stderrText += d; });
-  child.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
-  return child;
-}
-
-async function lineMatching(child, pattern, timeoutMs = 15000) {
-  const deadline = Date.now() + timeoutMs;
-  for (;;) {
-    const found = child.lines.find((l) => pattern.test(l));
-    if (found) return found;
-    if (Date.now() > deadline) {
-      throw new Error(`no line matching ${pattern} within ${timeoutMs} ms; got:\n${child.lines.join('\n')}\n${child.stderrText}`);
-    }
-    await new Promise((resolve) => {
-      child.waiters.push(resolve);
-      setTimeout(resolve, 100);
-    });
-  }
+  return launchOn(command, args, { address: bus.address, ...options });
 }
 
 function peer(args) {
-  return launch(peerTool, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-}
-
-async function until(check, timeoutMs = 15000) {
-  const deadline = Date.now() + timeoutMs;
-  while (!check()) {
-    if (Date.now() > deadline) return false;
-    await new Promise((resolve) => setTimeout(resolve, 100));
-  }
-  return true;
+  return launch(peerTool, args);
 }
 
 before(async () => {
@@ -78,8 +35,8 @@ before(async () => {
       adapter.disconnect();
     });
     process.stdin.resume();
-  `], { stdio: ['pipe', 'pipe', 'pipe'] });
-  await lineMatching(service, /^service ready$/);
+  `], { stdin: 'pipe' });
+  await nextLine(service, /^service ready$/);
 });
 
 after(async () => {
@@ -94,7 +51,7 @@ after(async () => {
 test('a host announcement is answered with the stored details', { skip }, async () => {
   const host = peer(['--app', 'RSTN', '--app-version', '1.0', '--send', 'zem.devtools.host.ready',
     '--to', 'QOVR', '--wait', '10', '--listen', '--count', '1', '--timeout', '15']);
-  const line = await lineMatching(host, /server\.ready/);
+  const line = await nextLine(host, /server\.ready/);
   assert.deepEqual(
     (({ type, appId, appVersion, payload }) => ({ type, appId, appVersion, payload }))(JSON.parse(line)),
     { type: 'ostrel.SuiteMessage.zem.devtools.server.ready', appId: 'QOVR', appVersion: '1.0', payload: DETAILS });
@@ -119,7 +76,7 @@ test('getAppsList follows host applications joining and leaving', { skip }, asyn
   const { OstrelAdapter } = require(path.join(root, 'index.js'));
   const watcher = new OstrelAdapter('WTCH', '1.0');
   const host = peer(['--app', 'RSTN', '--app-version', '1.0', '--self', '--listen', '--timeout', '30']);
-  await lineMatching(host, /"self"/);
+  await nextLine(host, /"self"/);
   assert.ok(await until(() => watcher.getAppsList().includes('RS,1.0,Quorlen Rasterine')),
     `listed while it runs: ${watcher.getAppsList()}`);
   assert.ok(!watcher.getAppsList().some((entry) => entry.startsWith('QOVR')), 'the service is not a host');
@@ -132,7 +89,7 @@ test('getAppsList follows host applications joining and leaving', { skip }, asyn
   // A new host of the same application is answered after the old one left.
   const second = peer(['--app', 'RSTN', '--app-version', '1.1', '--send', 'zem.devtools.host.ready',
     '--to', 'QOVR', '--wait', '10', '--listen', '--count', '1', '--timeout', '15']);
-  const line = JSON.parse(await lineMatching(second, /server\.ready/));
+  const line = JSON.parse(await nextLine(second, /server\.ready/));
   assert.equal(line.payload, DETAILS);
   await second.exited;
   watcher.disconnect();
@@ -150,17 +107,17 @@ test('a host that leaves is dropped from the service cache after the refresh', {
       console.log('sent ' + text);
     }).on('close', () => adapter.disconnect());
     console.log('service ready');
-  `], { stdio: ['pipe', 'pipe', 'pipe'] });
-  await lineMatching(announcer, /^service ready$/);
+  `], { stdin: 'pipe' });
+  await nextLine(announcer, /^service ready$/);
   const watcher = peer(['--app', 'WTCH', '--app-version', '1.0', '--self', '--listen', '--timeout', '30']);
-  await lineMatching(watcher, /"self"/);
+  await nextLine(watcher, /"self"/);
   const host = peer(['--app', 'RSTN', '--app-version', '1.0', '--send', 'zem.devtools.host.ready',
     '--to', 'SVC2', '--wait', '10', '--listen', '--timeout', '30']);
   // The answer to the announcement means the service has the host in its cache.
-  await lineMatching(host, /server\.ready.*"payload":"start"/);
+  await nextLine(host, /server\.ready.*"payload":"start"/);
 
   announcer.stdin.write('to-the-host\n');
-  await lineMatching(host, /"payload":"to-the-host"/);
+  await nextLine(host, /"payload":"to-the-host"/);
   await new Promise((resolve) => setTimeout(resolve, 500));
   assert.ok(!watcher.lines.some((l) => l.includes('to-the-host')), 'addressed to the cached host only');
 
@@ -172,7 +129,7 @@ test('a host that leaves is dropped from the service cache after the refresh', {
     if (watcher.lines.some((l) => l.includes('"payload":"after-'))) return true;
     announcer.stdin.write(`after-${attempt++}\n`);
     return false;
-  }, 10000);
+  }, 10000, 100);
   assert.ok(reached, `the watcher gets a broadcast once the host is gone: ${watcher.lines.join('\n')}`);
 
   announcer.stdin.end();

@@ -290,6 +290,23 @@ test('a second getServicePort replaces the callback', async () => {
   assert.equal(first.length, 0);
 });
 
+test('messages already queued to a replaced callback still reach it, in order', async () => {
+  // Queued on the library's thread while this thread does not yield, then the callback
+  // is replaced: the queued ones belong to the first callback, later ones to the second.
+  const { adapter, received: first } = adapterWith([], { listen: 'callback' });
+  for (let i = 0; i < 300; ++i) {
+    assert.ok(control.deliver({ type: app(SERVER_INFO), appId: 'QOVR', appVersion: '1', source: PEER, payload: `q${i}` }));
+  }
+  control.waitIdle(5000);
+  const second = [];
+  adapter.getServicePort((...args) => second.push(args));
+  deliver({ type: app(SERVER_INFO), payload: 'after' });
+  await settle(() => first.length >= 300 && second.length >= 1);
+  await sleep(20);
+  assert.deepEqual(first.map((r) => r.args[1]), Array.from({ length: 300 }, (_, i) => `q${i}`));
+  assert.deepEqual(second.map((a) => a[1]), ['after']);
+});
+
 test('a released callback is never called by a late message', async () => {
   // Released and the adapter listening again without a callback: the late message is
   // answered, not delivered.

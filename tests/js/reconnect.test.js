@@ -4,66 +4,18 @@
 // on the new bus and lists only them, and the process stays quiet while the bus is away.
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const fs = require('node:fs');
-const path = require('node:path');
-const readline = require('node:readline');
 const { tempDir, startBus } = require('./support/privatebus');
-const { root } = require('./support/child');
-
-const buildDir = process.env.CORVELLE_BUILD_DIR || path.join(root, 'build', 'Release');
-const peerTool = path.join(buildDir, 'ostrel-peer');
-const haveBus = fs.existsSync(path.join(buildDir, 'libostrel_dbus.so')) && fs.existsSync(peerTool);
-const skip = haveBus ? false : 'the D-Bus messaging library is not built';
+const { peerTool, skipWithoutBus: skip, launch, nextLine, until } = require('./support/linechild');
 
 const DETAILS = JSON.stringify({ port: 43123, pid: 2 });
 const CLOCK_TICKS_PER_SECOND = 100;
-
-// A process whose standard output is read as lines as they come.
-function launch(command, args, address, stdio = ['ignore', 'pipe', 'pipe']) {
-  const child = spawn(command, args, { cwd: root, env: { ...process.env, OSTREL_BUS_ADDRESS: address }, stdio });
-  child.lines = [];
-  child.waiters = [];
-  readline.createInterface({ input: child.stdout }).on('line', (line) => {
-    child.lines.push(line);
-    for (const w of child.waiters.splice(0)) w();
-  });
-  child.stderrText = '';
-  child.stderr.on('data', (d) => { child.stderrText += d; });
-  child.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
-  return child;
-}
-
-// The first line after `from` that matches `pattern`.
-async function nextLine(child, pattern, from = 0, timeoutMs = 15000) {
-  const deadline = Date.now() + timeoutMs;
-  for (;;) {
-    const found = child.lines.slice(from).find((l) => pattern.test(l));
-    if (found) return found;
-    if (Date.now() > deadline) {
-      throw new Error(`no line matching ${pattern} within ${timeoutMs} ms; got:\n${child.lines.join('\n')}\n${child.stderrText}`);
-    }
-    await new Promise((resolve) => {
-      child.waiters.push(resolve);
-      setTimeout(resolve, 50);
-    });
-  }
-}
 
 // Asks the service for its getAppsList.
 async function appsOf(service) {
   const from = service.lines.length;
   service.stdin.write('apps\n');
-  return JSON.parse((await nextLine(service, /^apps /, from)).slice(5));
-}
-
-async function until(check, timeoutMs = 15000) {
-  const deadline = Date.now() + timeoutMs;
-  for (;;) {
-    if (await check()) return true;
-    if (Date.now() > deadline) return false;
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
+  return JSON.parse((await nextLine(service, /^apps /, { from })).slice(5));
 }
 
 // User and system processor time of a process, in seconds.
@@ -85,12 +37,12 @@ test('a service adapter comes back on a bus restarted at the same address', { sk
     require('node:readline').createInterface({ input: process.stdin }).on('line', (line) => {
       if (line === 'apps') console.log('apps ' + JSON.stringify(adapter.getAppsList()));
     }).on('close', () => adapter.disconnect());
-  `], address, ['pipe', 'pipe', 'pipe']);
+  `], { address, stdin: 'pipe' });
   const hosts = [];
   try {
     await nextLine(service, /^service ready$/);
     for (const [signal, version] of [['SIGKILL', '2.0'], ['SIGTERM', '3.0']]) {
-      const old = launch(peerTool, ['--app', 'RSTN', '--app-version', '1.0', '--self', '--listen', '--timeout', '60'], address);
+      const old = launch(peerTool, ['--app', 'RSTN', '--app-version', '1.0', '--self', '--listen', '--timeout', '60'], { address });
       hosts.push(old);
       await nextLine(old, /"self"/);
       assert.ok(await until(async () => (await appsOf(service)).includes('RS,1.0,Quorlen Rasterine')),
@@ -111,7 +63,7 @@ test('a service adapter comes back on a bus restarted at the same address', { sk
       bus = await startBus(dir);
       const busUp = Date.now();
       const host = launch(peerTool, ['--app', 'RSTN', '--app-version', version, '--send', 'zem.devtools.host.ready',
-        '--to', 'QOVR', '--wait', '5', '--listen', '--timeout', '60'], address);
+        '--to', 'QOVR', '--wait', '5', '--listen', '--timeout', '60'], { address });
       hosts.push(host);
       const answer = JSON.parse(await nextLine(host, /server\.ready/));
       const elapsed = Date.now() - busUp;

@@ -39,7 +39,11 @@ test('construction refuses bad arguments before touching the library', () => {
     { call: () => new OstrelAdapter('a'), message: 'Wrong number of arguments' },
     { call: () => new OstrelAdapter('a', 5), message: /string/i },
     { call: () => new OstrelAdapter(5, 'b'), message: /string/i },
-    { call: () => new OstrelAdapter('a', 'b', undefined), message: /string/i },
+    { call: () => new OstrelAdapter('a', 'b', null), message: /string/i },
+    // The library takes texts up to their first zero byte: refused, not cut.
+    { call: () => new OstrelAdapter('QO\0VR', 'b'), message: 'Expected appId to be a string without zero bytes' },
+    { call: () => new OstrelAdapter('a', '\0'), message: 'Expected appVersion to be a string without zero bytes' },
+    { call: () => new OstrelAdapter('a', 'b', 'RS\0TN'), message: 'Expected targetAppId to be a string without zero bytes' },
   ];
   for (const { call, message } of cases) {
     control.reset({});
@@ -77,6 +81,8 @@ test('the third argument is the default destination of sends that name no applic
     { args: ['QOVR', '2.0', 'c'], expected: [':1.6'] },
     { args: ['QOVR', '2.0', 'c', 'RSTN'], expected: [':1.6'] },
     { args: ['QOVR', '2.0'], expected: [] },
+    { args: ['QOVR', '2.0', undefined], expected: [] },
+    { args: ['QOVR', '2.0', undefined, 'c'], expected: [] },
   ]) {
     control.reset({ self: SELF, endPoints });
     const adapter = new OstrelAdapter(...args);
@@ -262,4 +268,119 @@ test('a library failure inside a script method reaches script as an Error', () =
     control.reset({ self: SELF });
     adapter.disconnect();
   }
+});
+
+test('a start-up that ends without a dispatcher says why in one line', async () => {
+  const { stdout, code } = await runChild(`
+    const { control, OstrelAdapter } = require('./tests/js/support/inproc');
+    for (const script of [{ setConfigResult: 2 }, { getInstanceCodes: [7] },
+      { getInstanceCodes: Array(100).fill(4) }, {}]) {
+      control.reset(script);
+      const adapter = new OstrelAdapter('QOVR', '2.0');
+      adapter.disconnect();
+      console.log('--');
+    }
+  `);
+  assert.equal(code, 0);
+  const parts = stdout.split('--\n').slice(0, 4).map((p) => p.trim());
+  const line = (why) => new RegExp(`^Info:ostreladapter: WARNING Not on the bus: ${why}; this adapter ` +
+    'sends and receives nothing \\(ostreladapter\\.cpp\\.OstrelAdapter::initSelf\\.\\d+\\)$');
+  assert.match(parts[0], line('the messaging library refused the configuration \\(SetConfig answered 2\\)'));
+  assert.match(parts[1], line('the messaging library gave no dispatcher \\(GetInstance answered 7\\)'));
+  assert.match(parts[2], line('the messaging library was still not available after 100 attempts'));
+  assert.equal(parts[3], '', 'a start-up that gets its dispatcher is silent');
+});
+
+test('a construction refused by its arguments installs no logger', async () => {
+  // The first adapter's destruction removes the shared logger. Refused constructions must
+  // not put it back: the listening adapter's failing refresh then stays silent. A good
+  // construction afterwards does put it back, and the same failure is logged.
+  const { stdout, code } = await runChild(`
+    const v8 = require('node:v8'); v8.setFlagsFromString('--expose-gc');
+    const gc = require('node:vm').runInNewContext('gc');
+    const { control, OstrelAdapter } = require('./tests/js/support/inproc');
+    control.reset({});
+    const listening = new OstrelAdapter('QOVR', '2.0');
+    listening.setServerDetails(true, 'x');
+    let dropped = new OstrelAdapter('QOVR', '2.0');
+    const unreachable = () => {
+      control.reset({ throwIn: 'RefreshEndPoints' });
+      control.deliver({ type: 'DestinationUnreachable' });
+      control.waitIdle(5000);
+      control.reset({});
+    };
+    dropped = null;
+    setImmediate(() => { gc(); setImmediate(() => {
+      for (const args of [['a'], ['a', 5], [5, 'b'], ['a', 'b', null], ['QO\\0VR', 'b'], ['a', 'b', 'R\\0']]) {
+        try { new OstrelAdapter(...args); console.log('constructed', args); } catch {}
+      }
+      unreachable();
+      console.log('-- good construction');
+      const good = new OstrelAdapter('QOVR', '2.0');
+      unreachable();
+      good.disconnect();
+      listening.disconnect();
+    }); });
+  `);
+  assert.equal(code, 0);
+  const [refused, good] = stdout.split('-- good construction');
+  assert.equal(refused.trim(), '');
+  assert.match(good, /^Info:ostreladapter: EXCEPTION in OstrelAdapter::Receive /m);
+});
+
+test('destruction finishes every removal when one of them fails', async () => {
+  // The library throws in RemoveListener: the refresh callback must still be removed, or
+  // the library would later call the freed adapter.
+  const { stdout, stderr, code } = await runChild(`
+    const v8 = require('node:v8'); v8.setFlagsFromString('--expose-gc');
+    const gc = require('node:vm').runInNewContext('gc');
+    const { control, OstrelAdapter, SELF } = require('./tests/js/support/inproc');
+    control.reset({ self: SELF });
+    const kept = new OstrelAdapter('QOVR', '2.0');
+    let dropped = new OstrelAdapter('QOVR', '2.0');
+    control.waitIdle(5000);
+    console.log('callbacks', control.refreshCallbackCount());
+    control.reset({ self: SELF, throwIn: 'RemoveListener' });
+    dropped = null;
+    setImmediate(() => { gc(); setImmediate(() => {
+      console.log('removals', control.calls().map((c) => c.op).join(' '));
+      console.log('callbacks', control.refreshCallbackCount());
+      control.reset({ self: SELF });
+      control.completeRefresh();
+      control.waitIdle(5000);
+      kept.disconnect();
+    }); });
+  `);
+  assert.equal(code, 0, stderr);
+  assert.deepEqual(stdout.trim().split('\n'), [
+    'callbacks 2',
+    'removals RemoveListener RemoveErrorListener RemoveEndPointsRefreshCallback ReleaseInstance',
+    'callbacks 1',
+  ]);
+});
+
+test('a failure inside the endpoint refresh callback stays inside it and is logged', async () => {
+  const { stdout, stderr, code } = await runChild(`
+    const { control, OstrelAdapter, SELF } = require('./tests/js/support/inproc');
+    control.reset({ self: SELF });
+    const adapter = new OstrelAdapter('QOVR', '2.0');
+    control.waitIdle(5000);
+    for (const throwIn of ['GetSelf', 'GetEndPoints']) {
+      control.reset({ self: SELF, throwIn });
+      control.completeRefresh();
+      control.waitIdle(5000);
+    }
+    control.reset({ self: SELF, endPoints: [{ id: ':1.7', appId: 'RSTN', appVersion: '1.0' }] });
+    control.completeRefresh();
+    control.waitIdle(5000);
+    console.log(JSON.stringify(adapter.getAppsList()));
+    adapter.disconnect();
+  `);
+  assert.equal(code, 0, stderr);
+  const line = /^Info:ostreladapter: EXCEPTION in OstrelAdapter::refreshEndPointsOstrelWillCallback \(ostreladapter\.cpp\.OstrelAdapter::refreshEndPointsOstrelWillCallback\.\d+\)$/;
+  const lines = stdout.trim().split('\n');
+  assert.equal(lines.length, 3, stdout);
+  assert.match(lines[0], line);
+  assert.match(lines[1], line);
+  assert.equal(lines[2], '["RS,1.0,Quorlen Rasterine"]', 'later refreshes still work');
 });

@@ -27,6 +27,11 @@ test('the declarations name what the module exports and the package ships them',
   const checker = program.getTypeChecker();
   const moduleSymbol = checker.getSymbolAtLocation(program.getSourceFile(file));
   const exported = checker.getExportsOfModule(moduleSymbol);
+  // The values it declares are what the package exports, no more and no less.
+  const values = exported.filter((s) => s.flags & (ts.SymbolFlags.Class | ts.SymbolFlags.Function))
+    .map((s) => s.name).sort();
+  assert.deepEqual(values, Object.keys(require(root)).sort());
+
   const adapterSymbol = exported.find((s) => s.name === 'OstrelAdapter');
   assert.ok(adapterSymbol, 'OstrelAdapter is declared');
 

@@ -1,10 +1,14 @@
 // A TypeScript user of the module's declarations. It must compile as it is. The lines
 // marked as expected errors below are mistakes the declarations must catch: tsc reports
 // such a mark when there is nothing for it to catch.
-import { OstrelAdapter, ServicePortCallback } from 'corvelle';
+import {
+  OstrelAdapter, ServicePortCallback, waitForBus, findService, ServiceAnswer, CorvelleError,
+} from 'corvelle';
 
 const service = new OstrelAdapter('QOVR', '1.0');
 const client = new OstrelAdapter('corvelle-cli', '1.0', 'QOVR');
+const untargeted = new OstrelAdapter('corvelle-cli', '1.0', undefined);
+void untargeted;
 
 const apps: string[] = service.getAppsList();
 const first: string | undefined = apps[0];
@@ -42,6 +46,34 @@ client.getServicePort((a: string, b: string, c: string, d: string, e: string) =>
 // @ts-expect-error getAppsList gives strings, not objects
 const wrong: { appId: string }[] = service.getAppsList();
 
+// The helpers: Promises of the bus address and of the service's answer.
+async function helpers(): Promise<number> {
+  const address: string = await waitForBus();
+  await waitForBus({ address, timeoutMs: 500, signal: new AbortController().signal });
+  try {
+    const answer: ServiceAnswer = await findService({ timeoutMs: 2000 });
+    const texts: string[] = [answer.type, answer.payload, answer.appId, answer.appVersion];
+    return texts.length;
+  } catch (err) {
+    const { code } = err as CorvelleError;
+    if (code === 'ERR_CORVELLE_SERVICE_TIMEOUT' || code === 'ABORT_ERR') return 0;
+    throw err;
+  }
+}
+void helpers;
+// @ts-expect-error waitForBus resolves to the address text
+const notANumber: Promise<number> = waitForBus();
+// @ts-expect-error findService asks the bus an adapter would join; it takes no address
+void findService({ address: 'unix:path=/tmp/bus' });
+// @ts-expect-error the time limit is a number of milliseconds
+void waitForBus({ timeoutMs: '500' });
+// @ts-expect-error the answer has no port of its own: it is in the payload
+void findService().then((answer) => answer.port);
+// @ts-expect-error error codes are a closed set
+const unknownCode: CorvelleError['code'] = 'ERR_SOMETHING_ELSE';
+
+void notANumber;
+void unknownCode;
 void first;
 void nothing;
 void wrong;
