@@ -127,7 +127,9 @@ async function waitUntilAnswers(address, deadline, signal) {
       if (left <= 0) break;
       const result = await handshake(options, left);
       if (result.ok) return;
-      reason = result.reason;
+      // A try that the deadline cut short tells nothing new: keep what an earlier,
+      // whole try found (such as a socket that speaks something else).
+      if (result.reason !== 'no answer' || Date.now() < deadline) reason = result.reason;
     }
     if (signal?.aborted) throw abortError(signal);
     const left = deadline - Date.now();

@@ -135,7 +135,7 @@ describe('waitForBus', { skip }, () => {
     const socketPath = path.join(dir, 'other');
     await new Promise((resolve) => other.listen(socketPath, resolve));
     try {
-      const result = await settle(waitForBus({ address: `unix:path=${socketPath}`, timeoutMs: 400 }));
+      const result = await settle(waitForBus({ address: `unix:path=${socketPath}`, timeoutMs: 1500 }));
       assert.equal(result.error?.code, 'ERR_CORVELLE_BUS_TIMEOUT');
       assert.match(result.error.message, /not a D-Bus server/);
     } finally {
