@@ -150,11 +150,11 @@ void ParticipantList::confirm(const Check& check, const std::string& appId,
   known->second.confirmed = true;
 }
 
-void ParticipantList::ownerChanged(const std::string& busName, const std::string& newOwner) {
-  ParticipantInfo info;
-  if (!ParticipantName::parse(busName, &info) || info.uniqueName == self_) return;
+void ParticipantList::ownerChanged(const std::string& busName, const ParticipantInfo& info,
+                                   const char* newOwner) {
+  if (info.uniqueName == self_) return;
   ++signalCount_;
-  if (newOwner.empty()) {
+  if (newOwner[0] == '\0') {
     names_.erase(busName);
     return;
   }
@@ -212,9 +212,8 @@ void ParticipantList::believe(const std::string& uniqueName, const std::string& 
   }
 }
 
-void ParticipantList::joined(const std::string& busName, const std::string& owner) {
-  ParticipantInfo info;
-  if (!ParticipantName::parse(busName, &info)) return;
+void ParticipantList::joined(const std::string& busName, const ParticipantInfo& info,
+                             const std::string& owner) {
   if (info.uniqueName != owner || owner == self_) return;
   if (info.detailsInName) {
     believe(owner, info.appId, info.appVersion, false);
@@ -223,9 +222,8 @@ void ParticipantList::joined(const std::string& busName, const std::string& owne
   }
 }
 
-void ParticipantList::left(const std::string& busName, const std::string& owner) {
-  ParticipantInfo info;
-  if (!ParticipantName::parse(busName, &info) || info.uniqueName != owner) return;
+void ParticipantList::left(const ParticipantInfo& info, const std::string& owner) {
+  if (info.uniqueName != owner) return;
   awaitingDetails_.erase(owner);
   confirmed_.erase(owner);
   if (directory_->remove(owner)) {
@@ -241,9 +239,12 @@ int ParticipantList::onNameOwnerChanged(sd_bus_message* message, void* self, sd_
   const char* oldOwner = nullptr;
   const char* newOwner = nullptr;
   if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
-  list->ownerChanged(name, newOwner);
-  if (oldOwner[0] != '\0') list->left(name, oldOwner);
-  if (newOwner[0] != '\0') list->joined(name, newOwner);
+  const std::string busName(name);
+  ParticipantInfo info;
+  if (!ParticipantName::parse(busName, &info)) return 1;
+  list->ownerChanged(busName, info, newOwner);
+  if (oldOwner[0] != '\0') list->left(info, oldOwner);
+  if (newOwner[0] != '\0') list->joined(busName, info, newOwner);
   return 1;
 }
 

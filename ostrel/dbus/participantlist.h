@@ -100,7 +100,8 @@ class ParticipantList {
 
   void startRound();
   void confirm(const Check& check, const std::string& appId, const std::string& appVersion);
-  void ownerChanged(const std::string& busName, const std::string& newOwner);
+  // Records what a NameOwnerChanged says of a participant name.
+  void ownerChanged(const std::string& busName, const ParticipantInfo& info, const char* newOwner);
   void finishRound();
   void checkName(const std::string& busName, const ParticipantInfo& info, bool forRound);
   void requestDetails(const std::string& destination, const std::string& busName,
@@ -108,8 +109,8 @@ class ParticipantList {
   bool send(MessagePtr call, Check check);
   void believe(const std::string& uniqueName, const std::string& appId,
                const std::string& appVersion, bool forRound);
-  void joined(const std::string& busName, const std::string& owner);
-  void left(const std::string& busName, const std::string& owner);
+  void joined(const std::string& busName, const ParticipantInfo& info, const std::string& owner);
+  void left(const ParticipantInfo& info, const std::string& owner);
   void updatePending();
 
   EndPointDirectory* const directory_;
