@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "busconnection.h"
 #include "ostrel_dbus/wire.h"
@@ -11,12 +12,8 @@ namespace {
 
 constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 
-struct StrvFree {
-  void operator()(char** strv) const {
-    for (char** p = strv; p != nullptr && *p != nullptr; ++p) free(*p);
-    free(strv);
-  }
-};
+// Every participant name starts with it and a dot.
+constexpr std::string_view kPrefix = wire::kParticipantPrefix;
 
 // While a lost connection is being closed, sd-bus answers every call still in flight
 // with an error of its own; those answers say nothing about the participants.
@@ -51,6 +48,10 @@ void ParticipantList::attach(sd_bus* bus, const std::string& self) {
   bus_ = bus;
   self_ = self;
   firstRound_ = true;
+  // Nothing heard on another connection holds on this one.
+  names_.clear();
+  signalCount_ = 0;
+  fullRoundDue_ = true;
 }
 
 void ParticipantList::detach() {
@@ -62,6 +63,8 @@ void ParticipantList::detach() {
   roundChecksInFlight_ = 0;
   checks_.clear();
   awaitingDetails_.clear();
+  names_.clear();
+  fullRoundDue_ = true;
   directory_->clear();
   listed_ = false;
   updatePending();
@@ -103,6 +106,7 @@ void ParticipantList::startRound() {
   }
   roundRunning_ = true;
   roundListed_ = false;
+  roundStartUsec_ = monotonicUsec();
   confirmed_.clear();
   roundChecksInFlight_ = 0;
   updatePending();
@@ -133,6 +137,33 @@ void ParticipantList::finishRound() {
   updatePending();
 }
 
+void ParticipantList::confirm(const Check& check, const std::string& appId,
+                              const std::string& appVersion) {
+  const auto known = names_.find(check.busName);
+  // A NameOwnerChanged after the check was sent says more than its answer.
+  if (known == names_.end() || known->second.changedAt > check.sentAt ||
+      known->second.info.uniqueName != check.uniqueName) {
+    return;
+  }
+  known->second.info.appId = appId;
+  known->second.info.appVersion = appVersion;
+  known->second.confirmed = true;
+}
+
+void ParticipantList::ownerChanged(const std::string& busName, const ParticipantInfo& info,
+                                   const char* newOwner) {
+  if (info.uniqueName == self_) return;
+  ++signalCount_;
+  if (newOwner[0] == '\0') {
+    names_.erase(busName);
+    return;
+  }
+  NameState& state = names_[busName];
+  state = NameState{info, false, signalCount_};
+  // The daemon's word on the owner confirms a name that carries the texts.
+  if (info.detailsInName && newOwner == info.uniqueName) state.confirmed = true;
+}
+
 bool ParticipantList::send(MessagePtr call, Check check) {
   if (!call || sd_bus_call_async(bus_, nullptr, call.get(), &ParticipantList::onCheck, this,
                                  BusConnection::kCallTimeoutUsec) < 0) {
@@ -151,21 +182,23 @@ void ParticipantList::checkName(const std::string& busName, const ParticipantInf
   if (!info.detailsInName) {
     // Addressed to the name itself: whoever owns it answers, and the answer's sender is
     // that owner's unique name.
-    requestDetails(busName, info.uniqueName, forRound);
+    requestDetails(busName, busName, info.uniqueName, forRound);
     return;
   }
   MessagePtr call = newMethodCall(bus_, kBusService, kBusPath, kBusInterface, "GetNameOwner");
   if (!call || sd_bus_message_append(call.get(), "s", busName.c_str()) < 0) return;
-  send(std::move(call), Check{info.uniqueName, info.appId, info.appVersion, true, forRound});
+  send(std::move(call),
+       Check{busName, signalCount_, info.uniqueName, info.appId, info.appVersion, true, forRound});
 }
 
-void ParticipantList::requestDetails(const std::string& destination, const std::string& uniqueName,
-                                     bool forRound) {
+void ParticipantList::requestDetails(const std::string& destination, const std::string& busName,
+                                     const std::string& uniqueName, bool forRound) {
   if (!forRound && awaitingDetails_.count(uniqueName) > 0) return;
   MessagePtr call =
       newMethodCall(bus_, destination.c_str(), wire::kObjectPath, kPropertiesInterface, "GetAll");
   if (!call || sd_bus_message_append(call.get(), "s", wire::kParticipantInterface) < 0) return;
-  send(std::move(call), Check{uniqueName, std::string(), std::string(), false, forRound});
+  send(std::move(call),
+       Check{busName, signalCount_, uniqueName, std::string(), std::string(), false, forRound});
 }
 
 void ParticipantList::believe(const std::string& uniqueName, const std::string& appId,
@@ -179,20 +212,18 @@ void ParticipantList::believe(const std::string& uniqueName, const std::string& 
   }
 }
 
-void ParticipantList::joined(const std::string& busName, const std::string& owner) {
-  ParticipantInfo info;
-  if (!ParticipantName::parse(busName, &info)) return;
+void ParticipantList::joined(const std::string& busName, const ParticipantInfo& info,
+                             const std::string& owner) {
   if (info.uniqueName != owner || owner == self_) return;
   if (info.detailsInName) {
     believe(owner, info.appId, info.appVersion, false);
   } else {
-    requestDetails(owner, owner, false);
+    requestDetails(owner, busName, owner, false);
   }
 }
 
-void ParticipantList::left(const std::string& busName, const std::string& owner) {
-  ParticipantInfo info;
-  if (!ParticipantName::parse(busName, &info) || info.uniqueName != owner) return;
+void ParticipantList::left(const ParticipantInfo& info, const std::string& owner) {
+  if (info.uniqueName != owner) return;
   awaitingDetails_.erase(owner);
   confirmed_.erase(owner);
   if (directory_->remove(owner)) {
@@ -208,27 +239,87 @@ int ParticipantList::onNameOwnerChanged(sd_bus_message* message, void* self, sd_
   const char* oldOwner = nullptr;
   const char* newOwner = nullptr;
   if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
-  if (oldOwner[0] != '\0') list->left(name, oldOwner);
-  if (newOwner[0] != '\0') list->joined(name, newOwner);
+  const std::string busName(name);
+  ParticipantInfo info;
+  if (!ParticipantName::parse(busName, &info)) return 1;
+  list->ownerChanged(busName, info, newOwner);
+  if (oldOwner[0] != '\0') list->left(info, oldOwner);
+  if (newOwner[0] != '\0') list->joined(busName, info, newOwner);
   return 1;
 }
 
 int ParticipantList::onListNames(sd_bus_message* message, void* self, sd_bus_error*) {
   auto* list = static_cast<ParticipantList*>(self);
   if (isClosing(message) || list->bus_ == nullptr) return 1;
-  char** raw = nullptr;
   if (sd_bus_message_is_method_error(message, nullptr) ||
-      sd_bus_message_read_strv(message, &raw) < 0) {
+      sd_bus_message_enter_container(message, 'a', "s") <= 0) {
     // The list stays as the name-owner notices left it.
     list->finishRound();
     return 1;
   }
-  std::unique_ptr<char*, StrvFree> names(raw);
-  // Every check goes out at once; the round completes when the last answer is in.
-  for (char** name = names.get(); name != nullptr && *name != nullptr; ++name) {
+  // Read in place: the names a listing already knows are neither copied nor parsed.
+  std::vector<const std::pair<const std::string, NameState>*> known;
+  std::vector<std::pair<std::string, ParticipantInfo>> unknown;
+  std::unordered_set<std::string_view> uniqueNames;
+  known.reserve(list->names_.size());
+  uniqueNames.reserve(list->names_.size() * 2);
+  const char* name = nullptr;
+  int r = 0;
+  while ((r = sd_bus_message_read_basic(message, 's', &name)) > 0) {
+    if (name[0] == ':') {
+      uniqueNames.emplace(name);
+      continue;
+    }
+    if (std::strncmp(name, kPrefix.data(), kPrefix.size()) != 0 || name[kPrefix.size()] != '.') {
+      continue;
+    }
+    const auto state = list->names_.find(name);
+    if (state != list->names_.end()) {
+      known.push_back(&*state);
+      continue;
+    }
     ParticipantInfo info;
-    if (!ParticipantName::parse(*name, &info) || info.uniqueName == list->self_) continue;
-    list->checkName(*name, info, true);
+    if (!ParticipantName::parse(name, &info) || info.uniqueName == list->self_) continue;
+    unknown.emplace_back(name, std::move(info));
+  }
+  if (r < 0 || sd_bus_message_exit_container(message) < 0) {
+    list->finishRound();
+    return 1;
+  }
+  // The daemon tells joins and departures before it answers a ListNames asked for after
+  // them, so the answer holds every name heard of (none left unheard) and no other (none
+  // joined unheard), and the participants confirmed are still on the bus.
+  bool agrees = unknown.empty() && known.size() == list->names_.size();
+  for (size_t i = 0; agrees && i < known.size(); ++i) {
+    const NameState& state = known[i]->second;
+    agrees = !state.confirmed || uniqueNames.count(state.info.uniqueName) > 0;
+  }
+  const bool full = !agrees || list->fullRoundDue_ ||
+                    list->roundStartUsec_ - list->lastFullRoundUsec_ > kConfirmationUsec;
+  if (!full) {
+    for (const auto* entry : known) {
+      const NameState& state = entry->second;
+      if (state.confirmed) {
+        list->believe(state.info.uniqueName, state.info.appId, state.info.appVersion, true);
+      } else {
+        list->checkName(entry->first, state.info, true);
+      }
+    }
+  } else {
+    // Every name is checked again; what the signals told before this answer is replaced
+    // by the answer itself.
+    std::vector<std::pair<std::string, ParticipantInfo>> all = std::move(unknown);
+    for (const auto* entry : known) all.emplace_back(entry->first, entry->second.info);
+    list->names_.clear();
+    for (const auto& participant : all) {
+      list->names_[participant.first] = NameState{participant.second, false, list->signalCount_};
+    }
+    list->fullRoundDue_ = false;
+    list->lastFullRoundUsec_ = list->roundStartUsec_;
+    // Every check goes out at once; the round completes when the last answer is in.
+    for (const auto& participant : all) {
+      list->checkName(participant.first, participant.second, true);
+    }
   }
   list->roundListed_ = true;
   if (list->roundChecksInFlight_ == 0) list->finishRound();
@@ -257,6 +348,7 @@ int ParticipantList::onCheck(sd_bus_message* message, void* self, sd_bus_error*)
       const char* owner = nullptr;
       if (sd_bus_message_read(message, "s", &owner) >= 0 && check.uniqueName == owner) {
         list->believe(check.uniqueName, check.appId, check.appVersion, check.forRound);
+        list->confirm(check, check.appId, check.appVersion);
       }
     } else {
       // A participant that cannot answer is not listed: nothing could be addressed to it
@@ -267,6 +359,7 @@ int ParticipantList::onCheck(sd_bus_message* message, void* self, sd_bus_error*)
       if (sender != nullptr && check.uniqueName == sender &&
           readDetails(message, &appId, &appVersion)) {
         list->believe(check.uniqueName, appId, appVersion, check.forRound);
+        list->confirm(check, appId, appVersion);
       }
     }
   }
