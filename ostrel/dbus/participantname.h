@@ -31,8 +31,9 @@ struct ParticipantInfo {
   std::string uniqueName;
   std::string appId;
   std::string appVersion;
-  // False for the long form: appId and appVersion are then empty and must be read from
-  // the participant's properties.
+  // True for the long form, which spells appId and appVersion. False for the short form
+  // and the fallback name: appId and appVersion are then empty and must be read from the
+  // participant's properties.
   bool detailsInName = false;
 };
 
