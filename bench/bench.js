@@ -9,11 +9,8 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
+const { option } = require('./benchcommon');
 
-function option(name, fallback) {
-  const i = process.argv.indexOf(`--${name}`);
-  return i > 0 ? process.argv[i + 1] : fallback;
-}
 const quick = process.argv.includes('--quick');
 const buildDir = path.resolve(option('build', path.join(__dirname, '..', 'build', 'Release')));
 const jsonPath = option('json', null);

@@ -8,8 +8,8 @@
 //   echo --app APP          answers every message back to its sender
 //   roundtrip --to APP      one message in flight at a time
 //   receive --progress F    counts messages (warmed first), CPU time per message
-const fs = require('node:fs');
 const path = require('node:path');
+const { option, number, summary, untilStdinEnds, progressWriter } = require('./benchcommon');
 
 const dbus = require(path.join(__dirname, 'node_modules', 'dbus-next'));
 
@@ -19,18 +19,6 @@ const PATH = '/net/corvelle/Ostrel5';
 const INTERFACE = 'net.corvelle.Ostrel5';
 const RULE = `type='signal',path='${PATH}',interface='${INTERFACE}',member='Message'`;
 const NO_AUTO_START = 2;
-
-function option(name, fallback) {
-  const i = process.argv.indexOf(`--${name}`);
-  return i > 0 ? process.argv[i + 1] : fallback;
-}
-const number = (name, fallback) => Number(option(name, fallback));
-
-function summary(values) {
-  const sorted = [...values].sort((a, b) => a - b);
-  const at = (p) => sorted[Math.min(sorted.length - 1, Math.max(0, Math.ceil((p / 100) * sorted.length) - 1))];
-  return { median: at(50), p99: at(99), samples: sorted.length };
-}
 
 // The bus-name escape: letters and digits stay, every other byte is _XX.
 function escape(text) {
@@ -97,10 +85,7 @@ async function echo() {
   const bus = await join(appId);
   onApplicationMessage(bus, (sender, body) => bus.send(signal(sender, body[0], appId, body[3])));
   console.log('ready');
-  await new Promise((resolve) => {
-    process.stdin.on('end', resolve);
-    process.stdin.resume();
-  });
+  await untilStdinEnds();
   bus.disconnect();
 }
 
@@ -130,7 +115,7 @@ async function receive() {
   const warmup = number('warmup', 2000);
   const perRun = number('count', 20000);
   const total = warmup + number('runs', 5) * perRun;
-  const fd = fs.openSync(option('progress'), 'r+');
+  const writeProgress = progressWriter(option('progress'));
   const marks = [];
   let count = 0;
   let bytes = 0;
@@ -140,7 +125,7 @@ async function receive() {
       if (count >= total) return;
       bytes += body[3].length + body[1].length;
       count++;
-      if (count % 256 === 0 || count === total) fs.writeSync(fd, `${String(count).padStart(20, ' ')}\n`, 0);
+      if (count % 256 === 0 || count === total) writeProgress(count);
       if (count === next) {
         const cpu = process.cpuUsage();
         const r = process.resourceUsage();

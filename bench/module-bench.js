@@ -11,30 +11,11 @@
 //                           this process per message, context switches, memory
 //   startup                 the time `new OstrelAdapter` takes with the bus up
 //   appslist                the time getAppsList takes with the participants as they are
-const fs = require('node:fs');
 const path = require('node:path');
+const { option, number, summary, untilStdinEnds, progressWriter } = require('./benchcommon');
 
 const buildDir = process.env.CORVELLE_BUILD_DIR || path.join(__dirname, '..', 'build', 'Release');
 const modulePath = path.join(buildDir, 'corvelle.node');
-
-function option(name, fallback) {
-  const i = process.argv.indexOf(`--${name}`);
-  return i > 0 ? process.argv[i + 1] : fallback;
-}
-const number = (name, fallback) => Number(option(name, fallback));
-
-function summary(values) {
-  const sorted = [...values].sort((a, b) => a - b);
-  const at = (p) => sorted[Math.min(sorted.length - 1, Math.max(0, Math.ceil((p / 100) * sorted.length) - 1))];
-  return { median: at(50), p99: at(99), samples: sorted.length };
-}
-
-function untilStdinEnds() {
-  return new Promise((resolve) => {
-    process.stdin.on('end', resolve);
-    process.stdin.resume();
-  });
-}
 
 async function service() {
   const { OstrelAdapter } = require(modulePath);
@@ -60,12 +41,6 @@ async function roundTrip() {
   }
   client.disconnect();
   console.log(JSON.stringify(summary(samples)));
-}
-
-// Writes the count every 256 messages, fixed width, as bench/progressfile.cpp does.
-function progressWriter(file) {
-  const fd = fs.openSync(file, 'r+');
-  return (count) => fs.writeSync(fd, `${String(count).padStart(20, ' ')}\n`, 0);
 }
 
 async function receive() {
