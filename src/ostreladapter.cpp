@@ -136,10 +136,10 @@ OstrelAdapter::OstrelAdapter(const Napi::CallbackInfo& info)
   if (info.Length() < 2) {
     throw Napi::TypeError::New(info.Env(), "Wrong number of arguments");
   }
-  configArg1_ = configText(info, 0, "appId");
-  configArg2_ = configText(info, 1, "appVersion");
+  configArg1_ = textArgument(info, 0, "appId");
+  configArg2_ = textArgument(info, 1, "appVersion");
   // An explicit undefined is the same as leaving the target out.
-  targetAppId_ = info.Length() >= 3 && !info[2].IsUndefined() ? configText(info, 2, "targetAppId")
+  targetAppId_ = info.Length() >= 3 && !info[2].IsUndefined() ? textArgument(info, 2, "targetAppId")
                                                               : std::string();
 
   moduleStreamLogger().setLevel(LOG_INFO);
@@ -153,10 +153,11 @@ OstrelAdapter::OstrelAdapter(const Napi::CallbackInfo& info)
   initSelf();
 }
 
-// The library takes these texts up to their first zero byte: a text with one inside would
-// silently become another text (a target that never matches, another application id).
-std::string OstrelAdapter::configText(const Napi::CallbackInfo& info, size_t index,
-                                      const char* name) {
+// The library takes texts up to their first zero byte: a text with one inside would
+// silently become another text (a target that never matches, another application id, a
+// payload cut short for every host and client), so it is refused rather than cut.
+std::string OstrelAdapter::textArgument(const Napi::CallbackInfo& info, size_t index,
+                                        const char* name) {
   std::string text = info[index].As<Napi::String>().Utf8Value();
   if (text.find('\0') != std::string::npos) {
     throw Napi::TypeError::New(
@@ -299,12 +300,7 @@ Napi::Value OstrelAdapter::setServerDetails(const Napi::CallbackInfo& info) {
   if (!info[1].IsString()) throw Napi::TypeError::New(env, "Expected payload to be a string");
 
   const bool started = info[0].As<Napi::Boolean>().Value();
-  const std::string payload = info[1].As<Napi::String>().Utf8Value();
-  // The library carries the payload as a zero-terminated text: a zero byte inside would
-  // cut what every host and client receives, so it is refused rather than cut.
-  if (payload.find('\0') != std::string::npos) {
-    throw Napi::TypeError::New(env, "Expected payload to be a string without zero bytes");
-  }
+  const std::string payload = textArgument(info, 1, "payload");
   {
     std::lock_guard<std::mutex> lock(detailsMutex_);
     serverDetails_ = payload;

@@ -69,9 +69,9 @@ class OstrelAdapter : public Napi::ObjectWrap<OstrelAdapter>, public api5::IOstr
   // Removes the adapter from the dispatcher and gives the dispatcher back. Idempotent.
   void shutdownBridge();
   static void envCleanup(void* env);
-  // Reads constructor argument `index` as a text without zero bytes; `name` is its name
-  // in the TypeError otherwise.
-  static std::string configText(const Napi::CallbackInfo& info, size_t index, const char* name);
+  // Reads string argument `index` as a text without zero bytes; `name` is its name in the
+  // TypeError otherwise.
+  static std::string textArgument(const Napi::CallbackInfo& info, size_t index, const char* name);
 
   // Outgoing and incoming messages.
   void sendSuiteMessage(const std::string& messageType, const std::string& payload,
