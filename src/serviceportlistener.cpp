@@ -108,9 +108,7 @@ ServicePortListener::QueueResult ServicePortListener::queue(ReceivedMessage& mes
       channel.queued.pop_back();
       if (status == napi_closing) {
         // The host is tearing the handle down: stop using it, and do not release it.
-        handle_ = nullptr;
-        channel_ = nullptr;
-        env_ = nullptr;
+        forgetLocked();
       }
       return QueueResult::kRefused;
     }
@@ -124,6 +122,10 @@ ServicePortListener::QueueResult ServicePortListener::queue(ReceivedMessage& mes
 void ServicePortListener::releaseLocked(napi_threadsafe_function_release_mode mode) {
   if (handle_ == nullptr) return;
   napi_release_threadsafe_function(handle_, mode);
+  forgetLocked();
+}
+
+void ServicePortListener::forgetLocked() {
   handle_ = nullptr;
   channel_ = nullptr;
   env_ = nullptr;
@@ -188,11 +190,7 @@ void ServicePortListener::finalizeChannel(napi_env /*env*/, void* data, void* /*
   {
     std::lock_guard<std::mutex> lock(self.mutex_);
     // Torn down by the host while still current (the environment ended first).
-    if (self.channel_ == channel) {
-      self.handle_ = nullptr;
-      self.channel_ = nullptr;
-      self.env_ = nullptr;
-    }
+    if (self.channel_ == channel) self.forgetLocked();
     dropped = channel->dropped;
   }
   reportDrops(dropped);

@@ -82,6 +82,8 @@ class ServicePortListener {
   static void finalizeChannel(napi_env env, void* data, void* hint);
   void deliver(napi_env env, napi_value callback, Channel& channel);
   void releaseLocked(napi_threadsafe_function_release_mode mode);
+  // Drops the current handle without releasing it (mutex_ held).
+  void forgetLocked();
 
   std::mutex mutex_;
   napi_threadsafe_function handle_ = nullptr;  // guarded by mutex_
