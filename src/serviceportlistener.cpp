@@ -2,9 +2,12 @@
 
 #include <napi.h>
 
+#include <chrono>
 #include <iterator>
+#include <memory>
 #include <utility>
 
+#include "looptimer.h"
 #include "teststreamlogger.h"
 
 namespace corvelle {
@@ -38,16 +41,28 @@ size_t ReceivedMessage::footprint() const {
   return sizeof(ReceivedMessage) + type.size() + appId.size() + appVersion.size() + payload.size();
 }
 
-// The queue of one thread-safe function handle. All fields are guarded by the listener's
-// mutex_.
+// The queue of one thread-safe function handle. All fields but `timer` are guarded by the
+// listener's mutex_; `timer` belongs to the script thread of the handle's environment.
 struct ServicePortListener::Channel {
   std::deque<ReceivedMessage> queued;
   size_t count = 0;  // queued plus being delivered
   size_t bytes = 0;  // footprint of the same
-  // Wake-ups asked of the host and not yet run. Kept at least queued / kDeliveryBatch
-  // (rounded up), so that every queued message has a wake-up that delivers it.
+  // Wake-ups asked of the host and not yet run. Together with an armed timer (which
+  // covers one batch) they cover every queued message: queued.size() never exceeds
+  // (wakeUps + timerArmed) * kDeliveryBatch.
   size_t wakeUps = 0;
+  bool timerArmed = false;
   uint64_t dropped = 0;  // since the last report
+  // Picks up messages while they stream in (see kStreamPollMs); made and destroyed on
+  // the script thread of the handle's environment.
+  std::unique_ptr<LoopTimer> timer;
+  // When the last delivery ended (steady clock; script thread only).
+  std::chrono::steady_clock::time_point lastDelivery;
+
+  // The wake-ups the queue still needs.
+  bool needsWakeUp() const {
+    return queued.size() > (wakeUps + (timerArmed ? 1 : 0)) * kDeliveryBatch;
+  }
 };
 
 ServicePortListener& ServicePortListener::instance() {
@@ -60,6 +75,7 @@ void ServicePortListener::set(napi_env env, napi_value callback) {
   napi_value name;
   napi_status status = napi_create_string_utf8(env, kResourceName, NAPI_AUTO_LENGTH, &name);
   auto* channel = new Channel;
+  channel->timer = std::make_unique<LoopTimer>(env, &ServicePortListener::streamPollDue, channel);
   napi_threadsafe_function handle = nullptr;
   if (status == napi_ok) {
     status = napi_create_threadsafe_function(env, callback, nullptr, name, 0, 1, channel,
@@ -100,7 +116,7 @@ ServicePortListener::QueueResult ServicePortListener::queue(ReceivedMessage& mes
     return QueueResult::kDropped;
   }
   channel.queued.push_back(std::move(message));
-  if (channel.queued.size() > channel.wakeUps * kDeliveryBatch) {
+  if (channel.needsWakeUp()) {
     const napi_status status =
         napi_call_threadsafe_function(handle_, nullptr, napi_tsfn_nonblocking);
     if (status != napi_ok) {
@@ -121,8 +137,29 @@ ServicePortListener::QueueResult ServicePortListener::queue(ReceivedMessage& mes
 
 void ServicePortListener::releaseLocked(napi_threadsafe_function_release_mode mode) {
   if (handle_ == nullptr) return;
-  napi_release_threadsafe_function(handle_, mode);
+  if (mode == napi_tsfn_release) {
+    // The timer stops covering the queue once the handle is not current: ask for every
+    // wake-up that what is queued still needs while the handle may still be called.
+    channel_->timerArmed = false;
+    askWakeUpsLocked();
+  }
+  if (handle_ != nullptr) napi_release_threadsafe_function(handle_, mode);
   forgetLocked();
+}
+
+bool ServicePortListener::askWakeUpsLocked() {
+  Channel& channel = *channel_;
+  while (channel.needsWakeUp()) {
+    const napi_status status =
+        napi_call_threadsafe_function(handle_, nullptr, napi_tsfn_nonblocking);
+    if (status != napi_ok) {
+      // The host is tearing the handle down: stop using it, and do not release it.
+      if (status == napi_closing) forgetLocked();
+      return false;
+    }
+    ++channel.wakeUps;
+  }
+  return true;
 }
 
 void ServicePortListener::forgetLocked() {
@@ -137,7 +174,51 @@ void ServicePortListener::callJs(napi_env env, napi_value callback, void* contex
   instance().deliver(env, callback, *static_cast<Channel*>(context));
 }
 
+namespace {
+
+// Script strings for one batch. Consecutive messages mostly carry the same type and
+// sender texts, so a text equal to the one made just before reuses its value.
+class BatchStrings {
+ public:
+  explicit BatchStrings(napi_env env) : env_(env) {}
+
+  bool make(const std::string& text, size_t slot, napi_value* value) {
+    Last& last = last_[slot];
+    if (last.text != nullptr && *last.text == text) {
+      *value = last.value;
+      return true;
+    }
+    if (!create(text, value)) return false;
+    last = {&text, *value};
+    return true;
+  }
+
+ private:
+  struct Last {
+    const std::string* text = nullptr;
+    napi_value value = nullptr;
+  };
+
+  bool create(const std::string& text, napi_value* value) {
+    // Plain ASCII is the same in Latin-1, which the engine copies without decoding.
+    bool ascii = true;
+    for (const char c : text) ascii = ascii && (static_cast<unsigned char>(c) < 0x80);
+    const napi_status status =
+        ascii ? napi_create_string_latin1(env_, text.data(), text.size(), value)
+              : napi_create_string_utf8(env_, text.data(), text.size(), value);
+    return status == napi_ok;
+  }
+
+  napi_env env_;
+  Last last_[4];
+};
+
+}  // namespace
+
 void ServicePortListener::deliver(napi_env env, napi_value callback, Channel& channel) {
+  const auto began = std::chrono::steady_clock::now();
+  // Messages keep coming: this wake-up follows the last delivery within one timer period.
+  const bool following = began - channel.lastDelivery < std::chrono::milliseconds(kStreamPollMs);
   std::deque<ReceivedMessage> batch;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -154,18 +235,17 @@ void ServicePortListener::deliver(napi_env env, napi_value callback, Channel& ch
   size_t batchBytes = 0;
   for (const ReceivedMessage& message : batch) batchBytes += message.footprint();
 
+  napi_value undefined = nullptr;
+  const bool haveUndefined = napi_get_undefined(env, &undefined) == napi_ok;
+  BatchStrings strings(env);
   for (const ReceivedMessage& message : batch) {
     napi_value args[4];
     const std::string* texts[4] = {&message.type, &message.payload, &message.appId,
                                    &message.appVersion};
-    bool made = true;
-    for (int i = 0; i < 4 && made; ++i) {
-      made = napi_create_string_utf8(env, texts[i]->data(), texts[i]->size(), &args[i]) == napi_ok;
-    }
-    napi_value undefined;
+    bool made = haveUndefined;
+    for (size_t i = 0; i < 4 && made; ++i) made = strings.make(*texts[i], i, &args[i]);
     napi_value result;
-    if (!made || napi_get_undefined(env, &undefined) != napi_ok ||
-        napi_call_function(env, undefined, callback, 4, args, &result) != napi_ok) {
+    if (!made || napi_call_function(env, undefined, callback, 4, args, &result) != napi_ok) {
       // A callback that throws reaches the uncaught-exception path; the batch goes on,
       // as separate deliveries would.
       reportPendingException(env);
@@ -173,14 +253,36 @@ void ServicePortListener::deliver(napi_env env, napi_value callback, Channel& ch
   }
 
   uint64_t dropped = 0;
+  bool poll = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     channel.count -= batch.size();
     channel.bytes -= batchBytes;
     // Caught up: the burst of drops, if there was one, is over.
     if (channel.count == 0) dropped = std::exchange(channel.dropped, 0);
+    // Messages are streaming in: let the timer pick up the next ones instead of a
+    // wake-up per arrival.
+    if ((following || batch.size() > 1) && channel_ == &channel && !channel.timerArmed &&
+        channel.timer && channel.timer->valid()) {
+      channel.timerArmed = true;
+      poll = true;
+    }
   }
+  if (poll) channel.timer->start(kStreamPollMs);
+  channel.lastDelivery = std::chrono::steady_clock::now();
   reportDrops(dropped);
+}
+
+void ServicePortListener::streamPollDue(void* data) {
+  ServicePortListener& self = instance();
+  auto* channel = static_cast<Channel*>(data);
+  std::lock_guard<std::mutex> lock(self.mutex_);
+  // A released handle asked for the wake-ups its queue needed when it was released.
+  if (self.channel_ != channel) return;
+  channel->timerArmed = false;
+  // Nothing came in: the stream has stopped, and the next arrival wakes the script
+  // thread at once. Otherwise one wake-up delivers what came, and the timer is set again.
+  self.askWakeUpsLocked();
 }
 
 void ServicePortListener::finalizeChannel(napi_env /*env*/, void* data, void* /*hint*/) {

@@ -4,14 +4,21 @@
 // (the handle's Channel) and wakes the script thread through the thread-safe function
 // only when the queue needs another wake-up: when it goes from empty to non-empty, and
 // once more for every further kDeliveryBatch messages queued before the script thread
-// runs. Each wake-up delivers up to kDeliveryBatch messages in queue order. The library's
-// thread never waits: a message that does not fit under the limits is dropped (and not
-// answered), the drops are counted, and one diagnostic line tells how many once the
-// queue has drained again (or when its handle goes away).
+// runs. Each wake-up delivers up to kDeliveryBatch messages in queue order. When more
+// than one message was waiting for a wake-up (messages stream in faster than the script
+// thread wakes), the script thread sets a timer of kStreamPollMs instead: while it is
+// set, arrivals do not wake the script thread (up to a batch), and when it runs it takes
+// what came with one wake-up and sets itself again; when nothing came, the next arrival
+// wakes the script thread at once, as before. A single message in a quiet period is thus
+// delivered at once, and a stream costs a wake-up per batch or per timer period instead
+// of one per message. The library's thread never waits: a message that does not fit
+// under the limits is dropped (and not answered), the drops are counted, and one
+// diagnostic line tells how many once the queue has drained again (or when its handle
+// goes away).
 //
 // Threads: set, release and releaseFor run on script threads; queue runs on the
-// messaging library's thread; delivery (callJs) and the handle's finaliser run on the
-// script thread of the environment that created the handle.
+// messaging library's thread; delivery (callJs), the timer and the handle's finaliser
+// run on the script thread of the environment that created the handle.
 //
 // Locks: `mutex_` guards the current handle, its channel and the queue and counters of
 // every channel. It is held for queue updates and Node-API calls on a handle
@@ -19,9 +26,10 @@
 //
 // Ownership: one per process (shared by every adapter). It owns the current handle's one
 // thread count until release. Each handle owns its Channel (freed by the handle's
-// finaliser, with whatever it still queues); a queued message belongs to its channel
-// until delivery moves it out. A replaced or released handle keeps its channel until the
-// messages already queued to it have reached its callback.
+// finaliser, with whatever it still queues, and with its timer); a queued message belongs
+// to its channel until delivery moves it out. A replaced or released handle keeps its
+// channel until the messages already queued to it have reached its callback: releasing
+// asks for every wake-up they still need, since the timer no longer covers them.
 #ifndef CORVELLE_SERVICEPORTLISTENER_H
 #define CORVELLE_SERVICEPORTLISTENER_H
 
@@ -58,6 +66,9 @@ class ServicePortListener {
   static constexpr size_t kMaxQueuedBytes = 16u << 20;
   // Most messages delivered per wake-up of the script thread.
   static constexpr size_t kDeliveryBatch = 128;
+  // While messages stream in, the script thread takes them this often (the event loop's
+  // timers count whole milliseconds); this is the most a message of a stream waits.
+  static constexpr uint64_t kStreamPollMs = 1;
 
   static ServicePortListener& instance();
 
@@ -81,6 +92,11 @@ class ServicePortListener {
   static void callJs(napi_env env, napi_value callback, void* context, void* data);
   static void finalizeChannel(napi_env env, void* data, void* hint);
   void deliver(napi_env env, napi_value callback, Channel& channel);
+  // The stream timer of a channel ran (script thread).
+  static void streamPollDue(void* channel);
+  // Asks the current handle for every wake-up its queue needs (mutex_ held). False when
+  // the host refused; a closing handle is forgotten.
+  bool askWakeUpsLocked();
   void releaseLocked(napi_threadsafe_function_release_mode mode);
   // Drops the current handle without releasing it (mutex_ held).
   void forgetLocked();

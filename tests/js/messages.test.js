@@ -307,6 +307,47 @@ test('messages already queued to a replaced callback still reach it, in order', 
   assert.deepEqual(second.map((a) => a[1]), ['after']);
 });
 
+test('while messages stream in, the tail and a replaced callback\'s queue still arrive', async () => {
+  // A delivery of several messages at once makes the script thread pick up the next
+  // ones on a timer. Messages queued under that timer must still reach their callback
+  // when the callback is replaced before the timer runs, and when the stream just stops.
+  const { adapter } = adapterWith([], { listen: 'none' });
+  const burst = (prefix, n) => {
+    for (let i = 0; i < n; ++i) {
+      assert.ok(control.deliver({ type: app(SERVER_INFO), appId: 'QOVR', appVersion: '1', source: PEER,
+        payload: `${prefix}${i}` }));
+    }
+    control.waitIdle(5000);
+  };
+  const first = [];
+  const second = [];
+  const replaced = new Promise((resolve) => {
+    adapter.getServicePort((type, payload) => {
+      first.push(payload);
+      // The timer is set once this delivery ends; a check-phase callback runs before the
+      // event loop reaches its timers again.
+      if (payload === 'a2') {
+        setImmediate(() => {
+          burst('b', 5);
+          adapter.getServicePort((t, p) => {
+            second.push(p);
+            // Queued under the new callback's timer, and nothing after them.
+            if (p === 'c3') setImmediate(() => burst('d', 2));
+          });
+          resolve();
+        });
+      }
+    });
+  });
+  burst('a', 3);
+  await replaced;
+  burst('c', 4);
+  await settle(() => first.length === 8 && second.length === 6);
+  await sleep(20);
+  assert.deepEqual(first, ['a0', 'a1', 'a2', 'b0', 'b1', 'b2', 'b3', 'b4']);
+  assert.deepEqual(second, ['c0', 'c1', 'c2', 'c3', 'd0', 'd1'], 'the tail of the stream');
+});
+
 test('a released callback is never called by a late message', async () => {
   // Released and the adapter listening again without a callback: the late message is
   // answered, not delivered.
