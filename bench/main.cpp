@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "benchparticipant.h"
+#include "chainedroundtrip.h"
 #include "libraryroles.h"
 #include "samples.h"
 
@@ -117,8 +119,9 @@ void usage() {
       "       ostrel-bench --role joins [--marks 200,800]\n"
       "\n"
       "Without --role: measures the round trip (send, the echo peer answers, the answer\n"
-      "arrives) and the one-way delivery between two native participants, and prints\n"
-      "medians and 99th percentiles; --json also writes them to PATH.\n"
+      "arrives), chained (the listener sends the next message) and with the main thread\n"
+      "waiting for each answer, and the one-way delivery between two native participants,\n"
+      "and prints medians and 99th percentiles; --json also writes them to PATH.\n"
       "--role echo answers every message back to its sender until SIGTERM.\n"
       "--role blast sends N messages of TYPE to every endpoint of APPID as fast as the\n"
       "library takes them; each payload is the send time, CLOCK_MONOTONIC nanoseconds in\n"
@@ -253,12 +256,33 @@ int runBenchmark(const Arguments& a) {
   }
   std::this_thread::sleep_for(milliseconds(100));
 
-  // (a) Round trip to the echo peer, one message in flight at a time.
-  Samples roundTripUs;
+  // (a) Round trip to the echo peer, one message in flight at a time, measured twice.
+  // Chained: the listener sends the next message from inside Receive, on the library's
+  // thread, as the raw baseline answers on its one thread. Caller waits: this thread sends
+  // and waits until the listener has seen the answer, a thread wake-up per round trip.
+  const long warmUpRoundTrips = std::min(200L, a.roundTrips);
+  dispatcher->RemoveListener(&recorder);
+  ostrel_bench::ChainedRoundTrip chain(dispatcher, kRoundTripType, echo);
+  dispatcher->AddListener(&chain);
+  std::string error;
+  const bool chained = chain.run(warmUpRoundTrips, a.runs * a.roundTrips, kRunTimeout, &error);
+  dispatcher->RemoveListener(&chain);
+  if (!chained) {
+    std::fprintf(stderr, "ostrel-bench: chained round trip: %s\n", error.c_str());
+    return 2;
+  }
+  const Samples chainedUs = chain.samples();
+  dispatcher->AddListener(&recorder);
+
+  // Of each caller-waits round trip, also the part from the listener's arrival stamp to
+  // this thread running again: the wake-up that the chained form does not have.
+  Samples callerWaitsUs;
+  Samples callerWakeUpUs;
   for (long run = 0; run <= a.runs; ++run) {
     recorder.clear();
     const bool warmUp = run == 0;
-    const long n = warmUp ? std::min(200L, a.roundTrips) : a.roundTrips;
+    const long n = warmUp ? warmUpRoundTrips : a.roundTrips;
+    std::vector<int64_t> awake(static_cast<size_t>(n));
     for (long i = 0; i < n; ++i) {
       const int64_t start = monotonicNs();
       const auto code = BenchParticipant::send(dispatcher, kRoundTripType, "x", echo);
@@ -270,7 +294,13 @@ int runBenchmark(const Arguments& a) {
         std::fprintf(stderr, "ostrel-bench: an answer did not come back\n");
         return 2;
       }
-      if (!warmUp) roundTripUs.add(static_cast<double>(monotonicNs() - start) / 1000.0);
+      awake[static_cast<size_t>(i)] = monotonicNs();
+      if (!warmUp)
+        callerWaitsUs.add(static_cast<double>(awake[static_cast<size_t>(i)] - start) / 1000.0);
+    }
+    const auto arrivals = recorder.arrivals();
+    for (size_t i = 0; !warmUp && i < awake.size() && i < arrivals.size(); ++i) {
+      callerWakeUpUs.add(static_cast<double>(awake[i] - arrivals[i].first) / 1000.0);
     }
   }
 
@@ -304,8 +334,15 @@ int runBenchmark(const Arguments& a) {
   waitpid(echoPid, nullptr, 0);
 
   std::printf("Native participants, %ld runs\n", a.runs);
-  std::printf("  round trip          median %9.1f us   p99 %9.1f us   (%zu round trips)\n",
-              roundTripUs.median(), roundTripUs.percentile(99), roundTripUs.size());
+  std::printf("  round trip, chained (the listener sends the next):\n");
+  std::printf("                      median %9.1f us   p99 %9.1f us   (%zu round trips)\n",
+              chainedUs.median(), chainedUs.percentile(99), chainedUs.size());
+  std::printf("  round trip, the caller's thread waits for the listener:\n");
+  std::printf("                      median %9.1f us   p99 %9.1f us   (%zu round trips)\n",
+              callerWaitsUs.median(), callerWaitsUs.percentile(99), callerWaitsUs.size());
+  std::printf("    of which the listener's arrival to the caller running again:\n");
+  std::printf("                      median %9.1f us   p99 %9.1f us\n", callerWakeUpUs.median(),
+              callerWakeUpUs.percentile(99));
   if (a.oneWay) {
     std::printf("  one-way latency, the sender sending as fast as it can:\n");
     std::printf("                      median %9.1f us   p99 %9.1f us   (%zu messages)\n",
@@ -315,7 +352,9 @@ int runBenchmark(const Arguments& a) {
   }
   if (!a.json.empty()) {
     std::ofstream out(a.json);
-    out << "{\"native\":{\"roundTripUs\":" << figures(roundTripUs)
+    out << "{\"native\":{\"roundTripChainedUs\":" << figures(chainedUs)
+        << ",\"roundTripCallerWaitsUs\":" << figures(callerWaitsUs)
+        << ",\"callerWakeUpUs\":" << figures(callerWakeUpUs)
         << ",\"oneWayUs\":" << figures(oneWayUs) << ",\"oneWayRatePerSec\":"
         << "{\"median\":" << ratePerSec.median() << ",\"slowest\":" << ratePerSec.percentile(0)
         << ",\"runs\":" << ratePerSec.size() << "}}}\n";

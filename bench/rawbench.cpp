@@ -1,5 +1,5 @@
-// ostrel-rawbench: the baseline of the benchmark, written straight against sd-bus with
-// no library in between, and the bench's load generators. Every role is one or more
+// ostrel-rawbench: the baselines of the benchmark, written straight against sd-bus with
+// no library in between, and the bench's load generators. Every bus role is one or more
 // plain participants by docs/protocol.md (a connection that owns its participant name and
 // sends and receives `Message` signals), on the bus named by OSTREL_BUS_ADDRESS.
 //
@@ -10,8 +10,10 @@
 //                                       receiver's progress file
 //   crowd                               reads counts on stdin and keeps that many
 //                                       participants on the bus, answering "ok N"
+//   handoff                             no bus: two threads pass a token back and forth
+//                                       (handoff.h); prints JSON of one hand-off
 //
-// Each role runs on one thread: sd_bus_process and sd_bus_wait, nothing else.
+// Each bus role runs on one thread: sd_bus_process and sd_bus_wait, nothing else.
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -28,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "handoff.h"
 #include "progressfile.h"
 #include "samples.h"
 
@@ -451,6 +454,17 @@ int runCrowd() {
   }
 }
 
+// ---------------------------------------------------------------------------------------
+// handoff
+
+int runHandOff(const Options& o) {
+  ostrel_bench::HandOff handOff;
+  const Samples us = handOff.measure(std::min(200L, o.roundTrips), o.runs * o.roundTrips);
+  std::printf("{\"median\":%.1f,\"p99\":%.1f,\"samples\":%zu}\n", us.median(), us.percentile(99),
+              us.size());
+  return 0;
+}
+
 bool parse(int argc, char** argv, Options* o) {
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string key = argv[i];
@@ -494,12 +508,14 @@ int main(int argc, char** argv) {
   if (role == "receive" && !o.progress.empty()) return runReceive(o);
   if (role == "blast" && !o.to.empty() && !o.progress.empty()) return runBlast(o);
   if (role == "crowd") return runCrowd();
+  if (role == "handoff") return runHandOff(o);
   std::fputs(
       "Usage: ostrel-rawbench echo [--app APP]\n"
       "       ostrel-rawbench roundtrip --to APP [--round-trips N] [--runs R]\n"
       "       ostrel-rawbench receive --progress FILE [--warmup W] [--count M] [--runs R]\n"
       "       ostrel-rawbench blast --to APP --total N --progress FILE [--window W]\n"
-      "       ostrel-rawbench crowd   (reads participant counts on standard input)\n",
+      "       ostrel-rawbench crowd   (reads participant counts on standard input)\n"
+      "       ostrel-rawbench handoff [--round-trips N] [--runs R]\n",
       stderr);
   return 1;
 }
