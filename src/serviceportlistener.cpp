@@ -53,8 +53,9 @@ struct ServicePortListener::Channel {
   size_t wakeUps = 0;
   bool timerArmed = false;
   uint64_t dropped = 0;  // since the last report
-  // Picks up messages while they stream in (see kStreamPollMs); made and destroyed on
-  // the script thread of the handle's environment.
+  // Picks up messages while they stream in (see kStreamPollMs). Made at the first
+  // stream and destroyed with the channel, both on the script thread of the handle's
+  // environment.
   std::unique_ptr<LoopTimer> timer;
   // When the last delivery ended (steady clock; script thread only).
   std::chrono::steady_clock::time_point lastDelivery;
@@ -75,7 +76,6 @@ void ServicePortListener::set(napi_env env, napi_value callback) {
   napi_value name;
   napi_status status = napi_create_string_utf8(env, kResourceName, NAPI_AUTO_LENGTH, &name);
   auto* channel = new Channel;
-  channel->timer = std::make_unique<LoopTimer>(env, &ServicePortListener::streamPollDue, channel);
   napi_threadsafe_function handle = nullptr;
   if (status == napi_ok) {
     status = napi_create_threadsafe_function(env, callback, nullptr, name, 0, 1, channel,
@@ -262,15 +262,29 @@ void ServicePortListener::deliver(napi_env env, napi_value callback, Channel& ch
     if (channel.count == 0) dropped = std::exchange(channel.dropped, 0);
     // Messages are streaming in: let the timer pick up the next ones instead of a
     // wake-up per arrival.
-    if ((following || batch.size() > 1) && channel_ == &channel && !channel.timerArmed &&
-        channel.timer && channel.timer->valid()) {
+    if ((following || batch.size() > 1) && channel_ == &channel && !channel.timerArmed) {
       channel.timerArmed = true;
       poll = true;
     }
   }
-  if (poll) channel.timer->start(kStreamPollMs);
+  if (poll) startStreamPoll(env, channel);
   channel.lastDelivery = std::chrono::steady_clock::now();
   reportDrops(dropped);
+}
+
+void ServicePortListener::startStreamPoll(napi_env env, Channel& channel) {
+  // Made on first use, so that a handle that never sees a stream costs no timer.
+  if (!channel.timer) {
+    channel.timer = std::make_unique<LoopTimer>(env, &ServicePortListener::streamPollDue, &channel);
+  }
+  if (channel.timer->valid()) {
+    channel.timer->start(kStreamPollMs);
+    return;
+  }
+  // No timer here: arrivals wake the script thread again.
+  std::lock_guard<std::mutex> lock(mutex_);
+  channel.timerArmed = false;
+  if (channel_ == &channel) askWakeUpsLocked();
 }
 
 void ServicePortListener::streamPollDue(void* data) {

@@ -92,6 +92,8 @@ class ServicePortListener {
   static void callJs(napi_env env, napi_value callback, void* context, void* data);
   static void finalizeChannel(napi_env env, void* data, void* hint);
   void deliver(napi_env env, napi_value callback, Channel& channel);
+  // Sets the stream timer of `channel` (script thread of `env`).
+  void startStreamPoll(napi_env env, Channel& channel);
   // The stream timer of a channel ran (script thread).
   static void streamPollDue(void* channel);
   // Asks the current handle for every wake-up its queue needs (mutex_ held). False when
