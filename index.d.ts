@@ -8,7 +8,11 @@
  * until {@link OstrelAdapter.disconnect}, so it may run more than once: when
  * getServicePort asks again (from any adapter of the process) or when several services
  * answer. An exception thrown here is not caught by the module: it reaches the process's
- * `uncaughtException` handling like any other uncaught error.
+ * `uncaughtException` handling like any other uncaught error. Answers are delivered in the
+ * order they arrived. A lone answer is delivered as soon as the script thread is free;
+ * while answers stream in (more than one within a millisecond), they are delivered
+ * together about once a millisecond. At most 4096 answers (16 MiB) wait for script: a
+ * callback that falls that far behind loses the newest, with one warning line.
  *
  * @param type The message type as it travelled on the bus, e.g.
  *   "ostrel.SuiteMessage.zem.devtools.server.info".

@@ -122,6 +122,9 @@ async function roundTrips() {
   }
   // What the caller's wait adds to the chained form, per round, set beside the hand-off.
   out.callerWaitsAddsUs = median(rounds.library.map((x, r) => rounds.libraryCallerWaits[r].median - x.median));
+  // What the script side adds to the library's chained round trip: the wake-up of the
+  // script thread, the thread-safe function made per getServicePort, the script call.
+  out.moduleAddsUs = median(rounds.library.map((x, r) => rounds.module[r].median - x.median));
   return out;
 }
 
@@ -233,6 +236,7 @@ function report(figures) {
         `${ratio.padStart(6)}   rounds: ${rt[side].roundMediansUs.map((x) => f(x)).join(' ')}`);
     }
     p(`  caller waits - chained: ${f(rt.callerWaitsAddsUs)} us (median of rounds); in it, listener -> caller running: ${f(rt.callerWakeUp.medianUs)} (${f(rt.callerWakeUp.p99Us)}) us`);
+    p(`  module - library chained: ${f(rt.moduleAddsUs)} us (median of rounds): the script thread's wake-up, getServicePort's new thread-safe function, the script call`);
     p();
   }
   if (rx) {
