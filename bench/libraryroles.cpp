@@ -152,7 +152,10 @@ class JoinWatch {
  private:
   void refreshed() {
     const double start = threadCpuMs();
-    if (threadBase_ < 0) threadBase_ = start;
+    if (threadBase_ < 0) {
+      threadBase_ = start;
+      wallBase_ = std::chrono::steady_clock::now();
+    }
     api5::EndPoint* array = nullptr;
     size_t count = 0;
     dispatcher_->GetEndPoints(&array, &count);
@@ -167,8 +170,11 @@ class JoinWatch {
       char text[200];
       std::snprintf(
           text, sizeof text,
-          "{\"joined\":%ld,\"callbacks\":%ld,\"callbackMs\":%.2f,\"libraryThreadMs\":%.2f}", joined,
-          callbacks_, inCallbacksMs_, threadCpuMs() - threadBase_);
+          "{\"joined\":%ld,\"callbacks\":%ld,\"callbackMs\":%.2f,\"libraryThreadMs\":%.2f,"
+          "\"wallMs\":%.1f}",
+          joined, callbacks_, inCallbacksMs_, threadCpuMs() - threadBase_,
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallBase_)
+              .count());
       reported_.push_back(text);
       if (reported_.size() == marks_.size()) finished_.notify_all();
     }
@@ -181,6 +187,7 @@ class JoinWatch {
   long callbacks_ = 0;
   double inCallbacksMs_ = 0;
   double threadBase_ = -1;
+  std::chrono::steady_clock::time_point wallBase_;  // the first callback
   std::mutex mutex_;
   std::condition_variable finished_;
   std::vector<std::string> reported_;  // mutex_
