@@ -28,10 +28,6 @@ void LoopTimer::start(uint64_t ms) {
   if (handle_ != nullptr) uv_timer_start(handle_, &LoopTimer::fired, ms, 0);
 }
 
-void LoopTimer::stop() {
-  if (handle_ != nullptr) uv_timer_stop(handle_);
-}
-
 void LoopTimer::fired(uv_timer_t* handle) {
   auto* self = static_cast<LoopTimer*>(handle->data);
   if (self != nullptr) self->callback_(self->data_);

@@ -31,7 +31,6 @@ class LoopTimer {
   bool valid() const { return handle_ != nullptr; }
   // Runs the callback once, `ms` milliseconds from now (a start while armed restarts it).
   void start(uint64_t ms);
-  void stop();
 
  private:
   static void fired(uv_timer_t* handle);

@@ -147,7 +147,7 @@ void ServicePortListener::releaseLocked(napi_threadsafe_function_release_mode mo
   forgetLocked();
 }
 
-bool ServicePortListener::askWakeUpsLocked() {
+void ServicePortListener::askWakeUpsLocked() {
   Channel& channel = *channel_;
   while (channel.needsWakeUp()) {
     const napi_status status =
@@ -155,11 +155,10 @@ bool ServicePortListener::askWakeUpsLocked() {
     if (status != napi_ok) {
       // The host is tearing the handle down: stop using it, and do not release it.
       if (status == napi_closing) forgetLocked();
-      return false;
+      return;
     }
     ++channel.wakeUps;
   }
-  return true;
 }
 
 void ServicePortListener::forgetLocked() {

@@ -5,11 +5,12 @@
 // only when the queue needs another wake-up: when it goes from empty to non-empty, and
 // once more for every further kDeliveryBatch messages queued before the script thread
 // runs. Each wake-up delivers up to kDeliveryBatch messages in queue order. When more
-// than one message was waiting for a wake-up (messages stream in faster than the script
-// thread wakes), the script thread sets a timer of kStreamPollMs instead: while it is
-// set, arrivals do not wake the script thread (up to a batch), and when it runs it takes
-// what came with one wake-up and sets itself again; when nothing came, the next arrival
-// wakes the script thread at once, as before. A single message in a quiet period is thus
+// than one message was waiting for a wake-up, or the wake-up came within kStreamPollMs of
+// the last delivery (messages stream in), the script thread sets a timer of
+// kStreamPollMs instead of waiting to be woken per arrival: while it is set, arrivals do
+// not wake the script thread (up to a batch), and when it runs it takes what came with
+// one wake-up and sets itself again; when nothing came, the next arrival wakes the
+// script thread at once, as before. A single message in a quiet period is thus
 // delivered at once, and a stream costs a wake-up per batch or per timer period instead
 // of one per message. The library's thread never waits: a message that does not fit
 // under the limits is dropped (and not answered), the drops are counted, and one
@@ -96,9 +97,9 @@ class ServicePortListener {
   void startStreamPoll(napi_env env, Channel& channel);
   // The stream timer of a channel ran (script thread).
   static void streamPollDue(void* channel);
-  // Asks the current handle for every wake-up its queue needs (mutex_ held). False when
-  // the host refused; a closing handle is forgotten.
-  bool askWakeUpsLocked();
+  // Asks the current handle for every wake-up its queue needs (mutex_ held). A handle
+  // that the host is closing is forgotten.
+  void askWakeUpsLocked();
   void releaseLocked(napi_threadsafe_function_release_mode mode);
   // Drops the current handle without releasing it (mutex_ held).
   void forgetLocked();
