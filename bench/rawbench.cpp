@@ -7,7 +7,8 @@
 //   roundtrip --to APP                  one message in flight at a time; prints JSON
 //   receive   --progress FILE ...       counts messages, measures its own CPU; prints JSON
 //   blast     --to APP --total N ...    sends N messages, at most --window ahead of the
-//                                       receiver's progress file
+//                                       receiver's progress file (--from: the count the
+//                                       file stands at when the blast begins)
 //   crowd                               reads counts on stdin and keeps that many
 //                                       participants on the bus, answering "ok N"
 //   handoff                             no bus: two threads pass a token back and forth
@@ -179,6 +180,7 @@ struct Options {
   std::string progress;
   std::string type = "ostrel.SuiteMessage.zem.devtools.server.info";
   long total = 0;
+  long from = 0;
   long window = 2000;
   long warmup = 2000;
   long count = 20000;
@@ -360,7 +362,7 @@ int runBlast(const Options& o) {
       sd_bus_flush(bus.get());
       while (sd_bus_process(bus.get(), nullptr) > 0) {
       }
-      const long now = progress.read();
+      const long now = progress.read() - o.from;
       if (now > delivered) {
         delivered = now;
         lastProgress = nowNs();
@@ -378,7 +380,8 @@ int runBlast(const Options& o) {
   }
   sd_bus_flush(bus.get());
   // Stay until the receiver has everything, so that nothing is lost with the connection.
-  for (long last = progress.read(); last < o.total - refusals.count; last = progress.read()) {
+  for (long last = progress.read() - o.from; last < o.total - refusals.count;
+       last = progress.read() - o.from) {
     while (sd_bus_process(bus.get(), nullptr) > 0) {
     }
     if (last > delivered) {
@@ -479,6 +482,8 @@ bool parse(int argc, char** argv, Options* o) {
       o->type = value;
     } else if (key == "--total") {
       o->total = std::atol(value);
+    } else if (key == "--from") {
+      o->from = std::atol(value);
     } else if (key == "--window") {
       o->window = std::atol(value);
     } else if (key == "--warmup") {
@@ -513,7 +518,7 @@ int main(int argc, char** argv) {
       "Usage: ostrel-rawbench echo [--app APP]\n"
       "       ostrel-rawbench roundtrip --to APP [--round-trips N] [--runs R]\n"
       "       ostrel-rawbench receive --progress FILE [--warmup W] [--count M] [--runs R]\n"
-      "       ostrel-rawbench blast --to APP --total N --progress FILE [--window W]\n"
+      "       ostrel-rawbench blast --to APP --total N --progress FILE [--from K] [--window W]\n"
       "       ostrel-rawbench crowd   (reads participant counts on standard input)\n"
       "       ostrel-rawbench handoff [--round-trips N] [--runs R]\n",
       stderr);
