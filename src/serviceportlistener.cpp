@@ -116,19 +116,10 @@ ServicePortListener::QueueResult ServicePortListener::queue(ReceivedMessage& mes
     return QueueResult::kDropped;
   }
   channel.queued.push_back(std::move(message));
-  if (channel.needsWakeUp()) {
-    const napi_status status =
-        napi_call_threadsafe_function(handle_, nullptr, napi_tsfn_nonblocking);
-    if (status != napi_ok) {
-      message = std::move(channel.queued.back());
-      channel.queued.pop_back();
-      if (status == napi_closing) {
-        // The host is tearing the handle down: stop using it, and do not release it.
-        forgetLocked();
-      }
-      return QueueResult::kRefused;
-    }
-    ++channel.wakeUps;
+  if (!askWakeUpsLocked()) {
+    message = std::move(channel.queued.back());
+    channel.queued.pop_back();
+    return QueueResult::kRefused;
   }
   ++channel.count;
   channel.bytes += size;
@@ -147,7 +138,7 @@ void ServicePortListener::releaseLocked(napi_threadsafe_function_release_mode mo
   forgetLocked();
 }
 
-void ServicePortListener::askWakeUpsLocked() {
+bool ServicePortListener::askWakeUpsLocked() {
   Channel& channel = *channel_;
   while (channel.needsWakeUp()) {
     const napi_status status =
@@ -155,10 +146,11 @@ void ServicePortListener::askWakeUpsLocked() {
     if (status != napi_ok) {
       // The host is tearing the handle down: stop using it, and do not release it.
       if (status == napi_closing) forgetLocked();
-      return;
+      return false;
     }
     ++channel.wakeUps;
   }
+  return true;
 }
 
 void ServicePortListener::forgetLocked() {

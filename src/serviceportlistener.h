@@ -97,9 +97,9 @@ class ServicePortListener {
   void startStreamPoll(napi_env env, Channel& channel);
   // The stream timer of a channel ran (script thread).
   static void streamPollDue(void* channel);
-  // Asks the current handle for every wake-up its queue needs (mutex_ held). A handle
-  // that the host is closing is forgotten.
-  void askWakeUpsLocked();
+  // Asks the current handle for every wake-up its queue needs (mutex_ held). False when
+  // the host refused one; a handle that the host is closing is forgotten.
+  bool askWakeUpsLocked();
   void releaseLocked(napi_threadsafe_function_release_mode mode);
   // Drops the current handle without releasing it (mutex_ held).
   void forgetLocked();
