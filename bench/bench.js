@@ -131,12 +131,18 @@ async function roundTrips() {
 }
 
 // --- CPU per delivered message -------------------------------------------------------
-async function receiveWith(label, command, args, app, counts) {
+// A receiver with its own progress file, started and ready for messages.
+async function startReceiver(label, command, args, counts) {
   const progress = path.join(scratch, `progress-${label}`);
   fs.writeFileSync(progress, `${'0'.padStart(20, ' ')}\n`);
   const receiver = start(command, [...args, '--progress', progress, '--warmup', String(counts.warmup),
     '--count', String(counts.perRun), '--runs', String(counts.runs)]);
   await receiver.waitReady();
+  return { receiver, progress };
+}
+
+async function receiveWith(label, command, args, app, counts) {
+  const { receiver, progress } = await startReceiver(label, command, args, counts);
   const total = counts.warmup + counts.perRun * counts.runs;
   const blaster = start(rawTool, ['blast', '--to', app, '--total', String(total), '--progress', progress]);
   const result = await receiver.result();
@@ -155,12 +161,7 @@ async function receiving() {
   const names = Object.keys(sides);
   const receivers = {};
   for (const [side, [command, args, app]] of Object.entries(sides)) {
-    const progress = path.join(scratch, `progress-${side}`);
-    fs.writeFileSync(progress, `${'0'.padStart(20, ' ')}\n`);
-    const receiver = start(command, [...args, '--progress', progress, '--warmup', String(plan.warmup),
-      '--count', String(plan.perRun), '--runs', String(plan.runs)]);
-    await receiver.waitReady();
-    receivers[side] = { receiver, progress, app, taken: 0 };
+    receivers[side] = { ...await startReceiver(side, command, args, plan), app, taken: 0 };
   }
   // Round 0 warms every receiver up; then each round gives every receiver one run, in an
   // order that turns each round, so that a busy moment of the machine hits all of them

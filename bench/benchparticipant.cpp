@@ -1,17 +1,10 @@
 #include "benchparticipant.h"
 
-#include <time.h>
-
 #include <thread>
 
 #include "ostreltext.h"
 
 namespace ostrel_bench {
-int64_t monotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 void BenchParticipant::Receive(const api5::OstrelMessage& message) {
   const int64_t now = monotonicNs();

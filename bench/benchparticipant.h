@@ -16,15 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "monotonicclock.h"
 #include "ostrel/OstrelMessage5.h"
 
 namespace ostrel_bench {
 
 namespace api5 = quorlen::ostrel::api5;
-
-// CLOCK_MONOTONIC in nanoseconds: one clock for every process of the machine, so a send
-// time stamped by one process can be compared with an arrival time in another.
-int64_t monotonicNs();
 
 class BenchParticipant final : public api5::IOstrelMessageListener {
  public:

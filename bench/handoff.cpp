@@ -1,20 +1,11 @@
 #include "handoff.h"
 
-#include <time.h>
-
 #include <cstdint>
 #include <thread>
 
+#include "monotonicclock.h"
+
 namespace ostrel_bench {
-namespace {
-
-int64_t nowNs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-}  // namespace
 
 Samples HandOff::measure(long warmUp, long count) {
   {
@@ -25,10 +16,10 @@ Samples HandOff::measure(long warmUp, long count) {
   std::thread partnerThread(&HandOff::partner, this);
   Samples us;
   for (long i = 0; i < warmUp + count; ++i) {
-    const int64_t start = nowNs();
+    const int64_t start = monotonicNs();
     pass(Side::kPartner);
     awaitTurn(Side::kCaller);
-    if (i >= warmUp) us.add(static_cast<double>(nowNs() - start) / 2000.0);
+    if (i >= warmUp) us.add(static_cast<double>(monotonicNs() - start) / 2000.0);
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -19,7 +19,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <systemd/sd-bus.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,11 +31,13 @@
 #include <vector>
 
 #include "handoff.h"
+#include "monotonicclock.h"
 #include "progressfile.h"
 #include "samples.h"
 
 namespace {
 
+using ostrel_bench::monotonicNs;
 using ostrel_bench::ProgressFile;
 using ostrel_bench::Samples;
 
@@ -56,12 +57,6 @@ struct MessageUnref {
   void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
 };
 using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-int64_t nowNs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 [[noreturn]] void fail(const char* what, int r) {
   std::fprintf(stderr, "ostrel-rawbench: %s: %s\n", what, std::strerror(r < 0 ? -r : r));
@@ -241,7 +236,7 @@ int runRoundTrip(const Options& o) {
   Samples us;
   const long warmUp = std::min(200L, o.roundTrips);
   for (long i = 0; i < warmUp + o.runs * o.roundTrips; ++i) {
-    const int64_t start = nowNs();
+    const int64_t start = monotonicNs();
     const long before = answers.count;
     if ((r = sendMessage(bus.get(), to.c_str(), "ostrel.SuiteMessage.bench.roundtrip", "RAW-RT",
                          "x", 1)) < 0) {
@@ -252,10 +247,10 @@ int runRoundTrip(const Options& o) {
       r = sd_bus_process(bus.get(), nullptr);
       if (r < 0) fail("process", r);
       if (r > 0) continue;
-      if (nowNs() > deadline) fail("no answer", ETIMEDOUT);
+      if (monotonicNs() > deadline) fail("no answer", ETIMEDOUT);
       sd_bus_wait(bus.get(), 1000000);
     }
-    if (i >= warmUp) us.add(static_cast<double>(nowNs() - start) / 1000.0);
+    if (i >= warmUp) us.add(static_cast<double>(monotonicNs() - start) / 1000.0);
   }
   std::printf("{\"median\":%.1f,\"p99\":%.1f,\"samples\":%zu}\n", us.median(), us.percentile(99),
               us.size());
@@ -356,7 +351,7 @@ int runBlast(const Options& o) {
   long delivered = 0;
   // A receiver that takes nothing for this long has gone: give up rather than hang.
   constexpr int64_t kStallNs = 30000000000LL;
-  int64_t lastProgress = nowNs();
+  int64_t lastProgress = monotonicNs();
   for (long sent = 0; sent < o.total; ++sent) {
     while (sent - delivered >= o.window) {
       sd_bus_flush(bus.get());
@@ -365,8 +360,8 @@ int runBlast(const Options& o) {
       const long now = progress.read() - o.from;
       if (now > delivered) {
         delivered = now;
-        lastProgress = nowNs();
-      } else if (nowNs() - lastProgress > kStallNs) {
+        lastProgress = monotonicNs();
+      } else if (monotonicNs() - lastProgress > kStallNs) {
         fail("the receiver stopped taking messages", ETIMEDOUT);
       } else {
         usleep(50);
@@ -386,8 +381,8 @@ int runBlast(const Options& o) {
     }
     if (last > delivered) {
       delivered = last;
-      lastProgress = nowNs();
-    } else if (nowNs() - lastProgress > kStallNs) {
+      lastProgress = monotonicNs();
+    } else if (monotonicNs() - lastProgress > kStallNs) {
       fail("the receiver stopped taking messages", ETIMEDOUT);
     }
     usleep(1000);
