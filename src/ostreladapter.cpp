@@ -1,7 +1,9 @@
 #include "ostreladapter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <set>
@@ -83,6 +85,17 @@ std::set<napi_env>& hookedEnvironments() {
   return *environments;
 }
 
+// Logs an exception that reached an entry point the host calls, where it must not escape.
+void logEscaped(const char* where) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    CORVELLE_LOG(LOG_INFO, kLogCategory, where, "EXCEPTION in " << where << ": " << e.what());
+  } catch (...) {
+    CORVELLE_LOG(LOG_INFO, kLogCategory, where, "EXCEPTION in " << where);
+  }
+}
+
 void unregisterAdapter(napi_env env, OstrelAdapter* adapter) {
   std::lock_guard<std::mutex> lock(registryMutex);
   auto range = adapterRegistry().equal_range(env);
@@ -100,14 +113,18 @@ void unregisterAdapter(napi_env env, OstrelAdapter* adapter) {
 // Module entry and construction
 
 Napi::Object OstrelAdapter::Init(Napi::Env env, Napi::Object exports) {
-  Napi::Function cls =
-      DefineClass(env, "OstrelAdapter",
-                  {
-                      InstanceMethod("getAppsList", &OstrelAdapter::getAppsList),
-                      InstanceMethod("setServerDetails", &OstrelAdapter::setServerDetails),
-                      InstanceMethod("getServicePort", &OstrelAdapter::getServicePort),
-                      InstanceMethod("disconnect", &OstrelAdapter::disconnect),
-                  });
+  Napi::Function cls = DefineClass(
+      env, "OstrelAdapter",
+      {
+          InstanceMethod("getAppsList", &OstrelAdapter::entry<&OstrelAdapter::getAppsList>),
+          InstanceMethod("setServerDetails",
+                         &OstrelAdapter::entry<&OstrelAdapter::setServerDetails>),
+          InstanceMethod("getServicePort", &OstrelAdapter::entry<&OstrelAdapter::getServicePort>),
+          InstanceMethod("disconnect", &OstrelAdapter::entry<&OstrelAdapter::disconnect>),
+          StaticValue("MAX_MESSAGE_BYTES",
+                      Napi::Number::New(env, double(api5::OSTREL_MAX_CONTENT_BYTES)),
+                      napi_enumerable),
+      });
   // The class function lives as long as its environment; a repeated initialisation in
   // the same environment replaces the reference it held.
   if (auto* constructor = env.GetInstanceData<Napi::FunctionReference>()) {
@@ -133,14 +150,25 @@ OstrelAdapter::OstrelAdapter(const Napi::CallbackInfo& info)
     : Napi::ObjectWrap<OstrelAdapter>(info),
       serverInfoAnswers_(kServerInfoQuietPeriod, kServerInfoSenders),
       env_(info.Env()) {
-  if (info.Length() < 2) {
-    throw Napi::TypeError::New(info.Env(), "Wrong number of arguments");
+  try {
+    if (info.Length() < 2) {
+      throw Napi::TypeError::New(info.Env(), "Wrong number of arguments");
+    }
+    configArg1_ = textArgument(info, 0, "appId");
+    configArg2_ = textArgument(info, 1, "appVersion");
+    // An explicit undefined is the same as leaving the target out.
+    targetAppId_ = info.Length() >= 3 && !info[2].IsUndefined()
+                       ? textArgument(info, 2, "targetAppId")
+                       : std::string();
+  } catch (const Napi::Error&) {
+    // Reaches script as the constructor's exception (or, in an ending environment, is
+    // dropped by the host's wrapper instead of ending the process).
+    throw;
+  } catch (...) {
+    // Anything else must not escape into the host: the adapter stays off the bus.
+    logEscaped("OstrelAdapter::OstrelAdapter");
+    return;
   }
-  configArg1_ = textArgument(info, 0, "appId");
-  configArg2_ = textArgument(info, 1, "appVersion");
-  // An explicit undefined is the same as leaving the target out.
-  targetAppId_ = info.Length() >= 3 && !info[2].IsUndefined() ? textArgument(info, 2, "targetAppId")
-                                                              : std::string();
 
   moduleStreamLogger().setLevel(LOG_INFO);
   setCurrentLogger(&moduleStreamLogger());
@@ -167,11 +195,34 @@ std::string OstrelAdapter::textArgument(const Napi::CallbackInfo& info, size_t i
 }
 
 OstrelAdapter::~OstrelAdapter() {
-  // Only an adapter that got as far as installing the logger removes it; the logger is
-  // shared, so this removes it for every adapter of the process.
-  if (installedLogger_) setCurrentLogger(nullptr);
-  shutdownBridge();
-  unregisterAdapter(env_, this);
+  try {
+    // Only an adapter that got as far as installing the logger removes it; the logger is
+    // shared, so this removes it for every adapter of the process.
+    if (installedLogger_) setCurrentLogger(nullptr);
+    shutdownBridge();
+    unregisterAdapter(env_, this);
+  } catch (...) {
+    logEscaped("OstrelAdapter::~OstrelAdapter");
+  }
+}
+
+// Every script method runs inside this: a Napi::Error becomes the call's exception; in an
+// environment that is ending, where nothing can be thrown into script any more, it is
+// dropped; anything else is logged. Nothing escapes into the host.
+template <Napi::Value (OstrelAdapter::*Method)(const Napi::CallbackInfo&)>
+Napi::Value OstrelAdapter::entry(const Napi::CallbackInfo& info) {
+  try {
+    return (this->*Method)(info);
+  } catch (const Napi::Error& error) {
+    try {
+      napi_throw(info.Env(), error.Value());
+    } catch (...) {
+      // The environment is ending: there is nobody left to throw to.
+    }
+  } catch (...) {
+    logEscaped("OstrelAdapter script method");
+  }
+  return Napi::Value();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -258,17 +309,24 @@ void OstrelAdapter::shutdownBridge() {
 
 // Runs on the script thread when an environment ends (process exit, end of a worker),
 // before its finalisers: nothing of the library may reach the dying environment.
+//
+// Only what belongs to this environment is touched: its adapters and its handles. The
+// adapters and callbacks of other environments go on as before.
 void OstrelAdapter::envCleanup(void* arg) {
-  napi_env env = static_cast<napi_env>(arg);
-  std::vector<OstrelAdapter*> adapters;
-  {
-    std::lock_guard<std::mutex> lock(registryMutex);
-    hookedEnvironments().erase(env);
-    auto range = adapterRegistry().equal_range(env);
-    for (auto it = range.first; it != range.second; ++it) adapters.push_back(it->second);
+  try {
+    napi_env env = static_cast<napi_env>(arg);
+    std::vector<OstrelAdapter*> adapters;
+    {
+      std::lock_guard<std::mutex> lock(registryMutex);
+      hookedEnvironments().erase(env);
+      auto range = adapterRegistry().equal_range(env);
+      for (auto it = range.first; it != range.second; ++it) adapters.push_back(it->second);
+    }
+    for (OstrelAdapter* adapter : adapters) adapter->shutdownBridge();
+    ServicePortListener::instance().endEnvironment(env);
+  } catch (...) {
+    logEscaped("OstrelAdapter::envCleanup");
   }
-  for (OstrelAdapter* adapter : adapters) adapter->shutdownBridge();
-  ServicePortListener::instance().releaseFor(env);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -301,6 +359,16 @@ Napi::Value OstrelAdapter::setServerDetails(const Napi::CallbackInfo& info) {
 
   const bool started = info[0].As<Napi::Boolean>().Value();
   const std::string payload = textArgument(info, 1, "payload");
+  // Details that cannot travel in one bus message would never reach anybody: refused
+  // before anything is stored or sent, so the earlier details stay.
+  const size_t limit = maxServerDetailsBytes();
+  if (payload.size() > limit) {
+    throw Napi::RangeError::New(
+        env, "Expected payload to be at most " + std::to_string(limit) +
+                 " bytes: a bus message carries at most " +
+                 std::to_string(api5::OSTREL_MAX_CONTENT_BYTES) +
+                 " bytes of type, application id, application version and payload");
+  }
   {
     std::lock_guard<std::mutex> lock(detailsMutex_);
     serverDetails_ = payload;
@@ -317,7 +385,9 @@ Napi::Value OstrelAdapter::getServicePort(const Napi::CallbackInfo& info) {
   if (info.Length() < 1) throw Napi::TypeError::New(env, "Wrong number of arguments");
   if (!info[0].IsFunction()) throw Napi::TypeError::New(env, "Expected callback to be a function");
 
-  ServicePortListener::instance().set(env, info[0]);
+  if (!ServicePortListener::instance().set(env, info[0])) {
+    throw Napi::Error::New(env, "Cannot set the service port callback");
+  }
   if (ostrel_ != nullptr) {
     ostrel_->AddListener(this);
     sendSuiteMessage(kClientConnectedType, "", kServiceAppId, "");
@@ -326,7 +396,8 @@ Napi::Value OstrelAdapter::getServicePort(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value OstrelAdapter::disconnect(const Napi::CallbackInfo& info) {
-  ServicePortListener::instance().release();
+  // From here on no callback of this environment is called; what is queued is dropped.
+  ServicePortListener::instance().stop(env_);
   if (ostrel_ != nullptr) {
     ostrel_->RemoveListener(this);
     ostrel_->RemoveErrorListener(this);
@@ -336,6 +407,23 @@ Napi::Value OstrelAdapter::disconnect(const Napi::CallbackInfo& info) {
 
 // ---------------------------------------------------------------------------------------
 // Outgoing messages
+
+size_t OstrelAdapter::maxServerDetailsBytes() {
+  // The details travel as the payload of each of these; the longest type counts.
+  size_t typeBytes = 0;
+  for (const char* type : {kServerReadyType, kServerInfoType, kServerTerminatedType}) {
+    typeBytes = std::max(typeBytes, busTypePrefix().size() + std::strlen(type));
+  }
+  // The library counts the texts its instance was configured with; before there is one,
+  // this adapter's own.
+  size_t senderBytes = configArg1_.size() + configArg2_.size();
+  if (ostrel_ != nullptr) {
+    const api5::EndPoint self = ostrel_->GetSelf();
+    senderBytes = endPointAppId(self).size() + endPointAppVersion(self).size();
+  }
+  const size_t fixed = typeBytes + senderBytes;
+  return fixed < api5::OSTREL_MAX_CONTENT_BYTES ? api5::OSTREL_MAX_CONTENT_BYTES - fixed : 0;
+}
 
 std::string OstrelAdapter::serverDetails() {
   std::lock_guard<std::mutex> lock(detailsMutex_);
@@ -406,7 +494,7 @@ void OstrelAdapter::handleKnownMessage(std::string type, std::string appId, std:
                              std::move(payload)};
     // Delivered, dropped by a full queue or refused by a closing handle: in each case it
     // is not answered.
-    if (ServicePortListener::instance().queue(received) !=
+    if (ServicePortListener::instance().queue(env_, received) !=
         ServicePortListener::QueueResult::kNoListener) {
       return;
     }

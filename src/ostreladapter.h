@@ -63,6 +63,9 @@ class OstrelAdapter : public Napi::ObjectWrap<OstrelAdapter>, public api5::IOstr
   Napi::Value setServerDetails(const Napi::CallbackInfo& info);
   Napi::Value getServicePort(const Napi::CallbackInfo& info);
   Napi::Value disconnect(const Napi::CallbackInfo& info);
+  // Runs a script method so that no C++ exception escapes into the host.
+  template <Napi::Value (OstrelAdapter::*Method)(const Napi::CallbackInfo&)>
+  Napi::Value entry(const Napi::CallbackInfo& info);
 
   // Start-up and shutdown of the bridge.
   void initSelf();
@@ -81,6 +84,8 @@ class OstrelAdapter : public Napi::ObjectWrap<OstrelAdapter>, public api5::IOstr
   void handleKnownMessage(std::string type, std::string appId, std::string appVersion,
                           std::string payload, const std::string& sender);
   std::string serverDetails();
+  // Most payload bytes that server details may have to fit in one bus message.
+  size_t maxServerDetailsBytes();
 
   // Endpoint cache.
   static void endPointsRefreshedCallback(void* context);

@@ -1,7 +1,5 @@
 #include "serviceportlistener.h"
 
-#include <napi.h>
-
 #include <chrono>
 #include <iterator>
 #include <memory>
@@ -35,15 +33,35 @@ void reportDrops(uint64_t dropped) {
                    << dropped << " messages while its delivery queue was full");
 }
 
+// The host calls these entry points directly: nothing may escape into it.
+template <typename Body>
+void guarded(const char* where, Body&& body) {
+  try {
+    body();
+  } catch (...) {
+    CORVELLE_LOG(LOG_INFO, kLogCategory, where, "EXCEPTION in " << where);
+  }
+}
+
 }  // namespace
 
 size_t ReceivedMessage::footprint() const {
   return sizeof(ReceivedMessage) + type.size() + appId.size() + appVersion.size() + payload.size();
 }
 
-// The queue of one thread-safe function handle. All fields but `timer` are guarded by the
-// listener's mutex_; `timer` belongs to the script thread of the handle's environment.
+// The queue of one thread-safe function handle. `env` is fixed at creation. The fields
+// up to `dropped` are guarded by the listener's mutex_; `stopped` is written under it on
+// the script thread of `env`, which also reads it without the lock. `timer` and
+// `lastDelivery` belong to the script thread of `env`.
 struct ServicePortListener::Channel {
+  explicit Channel(napi_env owner) : env(owner) {}
+
+  const napi_env env;
+  napi_threadsafe_function handle = nullptr;
+  // The current handle of `env`, whose thread count the listener still holds.
+  bool current = false;
+  // Disconnected, or its environment is ending: its callback is not called again.
+  bool stopped = false;
   std::deque<ReceivedMessage> queued;
   size_t count = 0;  // queued plus being delivered
   size_t bytes = 0;  // footprint of the same
@@ -54,10 +72,9 @@ struct ServicePortListener::Channel {
   bool timerArmed = false;
   uint64_t dropped = 0;  // since the last report
   // Picks up messages while they stream in (see kStreamPollMs). Made at the first
-  // stream and destroyed with the channel, both on the script thread of the handle's
-  // environment.
+  // stream and destroyed with the channel.
   std::unique_ptr<LoopTimer> timer;
-  // When the last delivery ended (steady clock; script thread only).
+  // When the last delivery ended (steady clock).
   std::chrono::steady_clock::time_point lastDelivery;
 
   // The wake-ups the queue still needs.
@@ -72,51 +89,66 @@ ServicePortListener& ServicePortListener::instance() {
   return *listener;
 }
 
-void ServicePortListener::set(napi_env env, napi_value callback) {
+bool ServicePortListener::set(napi_env env, napi_value callback) {
   napi_value name;
-  napi_status status = napi_create_string_utf8(env, kResourceName, NAPI_AUTO_LENGTH, &name);
-  auto* channel = new Channel;
+  if (napi_create_string_utf8(env, kResourceName, NAPI_AUTO_LENGTH, &name) != napi_ok) {
+    return false;
+  }
+  auto channel = std::make_unique<Channel>(env);
   napi_threadsafe_function handle = nullptr;
-  if (status == napi_ok) {
-    status = napi_create_threadsafe_function(env, callback, nullptr, name, 0, 1, channel,
-                                             &ServicePortListener::finalizeChannel, channel,
-                                             &ServicePortListener::callJs, &handle);
+  if (napi_create_threadsafe_function(env, callback, nullptr, name, 0, 1, channel.get(),
+                                      &ServicePortListener::finalizeChannel, channel.get(),
+                                      &ServicePortListener::callJs, &handle) != napi_ok) {
+    return false;
   }
-  if (status != napi_ok) {
-    delete channel;
-    throw Napi::Error::New(env);
+  // From here on the handle's finaliser owns the channel; it runs on this thread, later.
+  Channel* made = channel.release();
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto replaced = current_.find(env);
+  if (replaced != current_.end()) releaseLocked(*replaced->second, napi_tsfn_release);
+  made->handle = handle;
+  made->current = true;
+  current_[env] = made;
+  channels_.emplace(env, made);
+  return true;
+}
+
+void ServicePortListener::stop(napi_env env) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto range = channels_.equal_range(env);
+  for (auto it = range.first; it != range.second; ++it) {
+    discardLocked(*it->second);
+    it->second->stopped = true;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  releaseLocked(napi_tsfn_release);
-  handle_ = handle;
-  channel_ = channel;
-  env_ = env;
+  // Nothing is queued any more, so releasing asks for no further wake-up; the ones
+  // already asked for find the channel stopped.
+  auto current = current_.find(env);
+  if (current != current_.end()) releaseLocked(*current->second, napi_tsfn_release);
 }
 
-void ServicePortListener::release() {
+void ServicePortListener::endEnvironment(napi_env env) {
   std::lock_guard<std::mutex> lock(mutex_);
-  releaseLocked(napi_tsfn_release);
+  // What is still queued is dropped, and freed with each channel by its finaliser.
+  auto range = channels_.equal_range(env);
+  for (auto it = range.first; it != range.second; ++it) it->second->stopped = true;
+  auto current = current_.find(env);
+  if (current != current_.end()) releaseLocked(*current->second, napi_tsfn_abort);
 }
 
-void ServicePortListener::releaseFor(napi_env env) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  // The environment is going away: what is still queued is dropped (and freed with the
-  // channel by the finaliser).
-  if (env_ == env) releaseLocked(napi_tsfn_abort);
-}
-
-ServicePortListener::QueueResult ServicePortListener::queue(ReceivedMessage& message) {
+ServicePortListener::QueueResult ServicePortListener::queue(napi_env env,
+                                                            ReceivedMessage& message) {
   const size_t size = message.footprint();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (handle_ == nullptr) return QueueResult::kNoListener;
-  Channel& channel = *channel_;
+  auto current = current_.find(env);
+  if (current == current_.end()) return QueueResult::kNoListener;
+  Channel& channel = *current->second;
   if (channel.count > 0 &&
       (channel.count >= kMaxQueuedMessages || channel.bytes + size > kMaxQueuedBytes)) {
     ++channel.dropped;
     return QueueResult::kDropped;
   }
   channel.queued.push_back(std::move(message));
-  if (!askWakeUpsLocked()) {
+  if (!askWakeUpsLocked(channel)) {
     message = std::move(channel.queued.back());
     channel.queued.pop_back();
     return QueueResult::kRefused;
@@ -126,26 +158,26 @@ ServicePortListener::QueueResult ServicePortListener::queue(ReceivedMessage& mes
   return QueueResult::kQueued;
 }
 
-void ServicePortListener::releaseLocked(napi_threadsafe_function_release_mode mode) {
-  if (handle_ == nullptr) return;
+void ServicePortListener::releaseLocked(Channel& channel,
+                                        napi_threadsafe_function_release_mode mode) {
+  if (!channel.current) return;
   if (mode == napi_tsfn_release) {
     // The timer stops covering the queue once the handle is not current: ask for every
     // wake-up that what is queued still needs while the handle may still be called.
-    channel_->timerArmed = false;
-    askWakeUpsLocked();
+    channel.timerArmed = false;
+    askWakeUpsLocked(channel);
   }
-  if (handle_ != nullptr) napi_release_threadsafe_function(handle_, mode);
-  forgetLocked();
+  if (channel.current) napi_release_threadsafe_function(channel.handle, mode);
+  forgetLocked(channel);
 }
 
-bool ServicePortListener::askWakeUpsLocked() {
-  Channel& channel = *channel_;
+bool ServicePortListener::askWakeUpsLocked(Channel& channel) {
   while (channel.needsWakeUp()) {
     const napi_status status =
-        napi_call_threadsafe_function(handle_, nullptr, napi_tsfn_nonblocking);
+        napi_call_threadsafe_function(channel.handle, nullptr, napi_tsfn_nonblocking);
     if (status != napi_ok) {
       // The host is tearing the handle down: stop using it, and do not release it.
-      if (status == napi_closing) forgetLocked();
+      if (status == napi_closing) forgetLocked(channel);
       return false;
     }
     ++channel.wakeUps;
@@ -153,16 +185,24 @@ bool ServicePortListener::askWakeUpsLocked() {
   return true;
 }
 
-void ServicePortListener::forgetLocked() {
-  handle_ = nullptr;
-  channel_ = nullptr;
-  env_ = nullptr;
+void ServicePortListener::forgetLocked(Channel& channel) {
+  if (!channel.current) return;
+  channel.current = false;
+  auto current = current_.find(channel.env);
+  if (current != current_.end() && current->second == &channel) current_.erase(current);
+}
+
+void ServicePortListener::discardLocked(Channel& channel) {
+  for (const ReceivedMessage& message : channel.queued) channel.bytes -= message.footprint();
+  channel.count -= channel.queued.size();
+  channel.queued.clear();
 }
 
 void ServicePortListener::callJs(napi_env env, napi_value callback, void* context, void* /*data*/) {
   // No environment: the handle is being torn down; its finaliser frees the queue.
   if (env == nullptr || callback == nullptr || context == nullptr) return;
-  instance().deliver(env, callback, *static_cast<Channel*>(context));
+  guarded("ServicePortListener::callJs",
+          [&] { instance().deliver(env, callback, *static_cast<Channel*>(context)); });
 }
 
 namespace {
@@ -214,6 +254,7 @@ void ServicePortListener::deliver(napi_env env, napi_value callback, Channel& ch
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (channel.wakeUps > 0) --channel.wakeUps;
+    if (channel.stopped) return;
     if (channel.queued.size() <= kDeliveryBatch) {
       batch.swap(channel.queued);  // the common case: the whole queue, without a copy
     } else {
@@ -230,6 +271,8 @@ void ServicePortListener::deliver(napi_env env, napi_value callback, Channel& ch
   const bool haveUndefined = napi_get_undefined(env, &undefined) == napi_ok;
   BatchStrings strings(env);
   for (const ReceivedMessage& message : batch) {
+    // The callback disconnected (this thread wrote the flag): the rest is dropped.
+    if (channel.stopped) break;
     napi_value args[4];
     const std::string* texts[4] = {&message.type, &message.payload, &message.appId,
                                    &message.appVersion};
@@ -253,7 +296,7 @@ void ServicePortListener::deliver(napi_env env, napi_value callback, Channel& ch
     if (channel.count == 0) dropped = std::exchange(channel.dropped, 0);
     // Messages are streaming in: let the timer pick up the next ones instead of a
     // wake-up per arrival.
-    if ((following || batch.size() > 1) && channel_ == &channel && !channel.timerArmed) {
+    if ((following || batch.size() > 1) && channel.current && !channel.timerArmed) {
       channel.timerArmed = true;
       poll = true;
     }
@@ -275,33 +318,43 @@ void ServicePortListener::startStreamPoll(napi_env env, Channel& channel) {
   // No timer here: arrivals wake the script thread again.
   std::lock_guard<std::mutex> lock(mutex_);
   channel.timerArmed = false;
-  if (channel_ == &channel) askWakeUpsLocked();
+  if (channel.current) askWakeUpsLocked(channel);
 }
 
 void ServicePortListener::streamPollDue(void* data) {
-  ServicePortListener& self = instance();
-  auto* channel = static_cast<Channel*>(data);
-  std::lock_guard<std::mutex> lock(self.mutex_);
-  // A released handle asked for the wake-ups its queue needed when it was released.
-  if (self.channel_ != channel) return;
-  channel->timerArmed = false;
-  // Nothing came in: the stream has stopped, and the next arrival wakes the script
-  // thread at once. Otherwise one wake-up delivers what came, and the timer is set again.
-  self.askWakeUpsLocked();
+  guarded("ServicePortListener::streamPollDue", [data] {
+    ServicePortListener& self = instance();
+    auto& channel = *static_cast<Channel*>(data);
+    std::lock_guard<std::mutex> lock(self.mutex_);
+    // A replaced handle asked for the wake-ups its queue needed when it was replaced.
+    if (!channel.current) return;
+    channel.timerArmed = false;
+    // Nothing came in: the stream has stopped, and the next arrival wakes the script
+    // thread at once. Otherwise one wake-up delivers what came, and the timer is set again.
+    self.askWakeUpsLocked(channel);
+  });
 }
 
 void ServicePortListener::finalizeChannel(napi_env /*env*/, void* data, void* /*hint*/) {
-  auto* channel = static_cast<Channel*>(data);
-  ServicePortListener& self = instance();
-  uint64_t dropped = 0;
-  {
-    std::lock_guard<std::mutex> lock(self.mutex_);
-    // Torn down by the host while still current (the environment ended first).
-    if (self.channel_ == channel) self.forgetLocked();
-    dropped = channel->dropped;
-  }
-  reportDrops(dropped);
-  delete channel;
+  guarded("ServicePortListener::finalizeChannel", [data] {
+    std::unique_ptr<Channel> channel(static_cast<Channel*>(data));
+    ServicePortListener& self = instance();
+    uint64_t dropped = 0;
+    {
+      std::lock_guard<std::mutex> lock(self.mutex_);
+      // Torn down by the host while still current (the environment ended first).
+      self.forgetLocked(*channel);
+      auto range = self.channels_.equal_range(channel->env);
+      for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == channel.get()) {
+          self.channels_.erase(it);
+          break;
+        }
+      }
+      dropped = channel->dropped;
+    }
+    reportDrops(dropped);
+  });
 }
 
 }  // namespace corvelle

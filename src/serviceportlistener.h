@@ -1,5 +1,11 @@
 // The script callback of getServicePort, reachable from the messaging library's thread.
 //
+// One current handle per script environment (the main thread, each worker): a handle
+// set in one environment serves the adapters of that environment only. Setting,
+// disconnecting and the end of an environment act on that environment's handles and
+// never on another's, and what an adapter receives goes to its own environment's
+// callback (or, when that environment has none, is answered as without a callback).
+//
 // Delivery path: the library's thread appends each message to a bounded native queue
 // (the handle's Channel) and wakes the script thread through the thread-safe function
 // only when the queue needs another wake-up: when it goes from empty to non-empty, and
@@ -17,20 +23,26 @@
 // diagnostic line tells how many once the queue has drained again (or when its handle
 // goes away).
 //
-// Threads: set, release and releaseFor run on script threads; queue runs on the
-// messaging library's thread; delivery (callJs), the timer and the handle's finaliser
-// run on the script thread of the environment that created the handle.
+// Stopping: disconnect stops every handle of its environment at once. What they still
+// queue is dropped, and their callbacks are not called again, also not for the rest of a
+// batch that is being delivered when the callback itself disconnects. A handle that a
+// later set replaces is not stopped: the messages already queued to it still reach it.
 //
-// Locks: `mutex_` guards the current handle, its channel and the queue and counters of
-// every channel. It is held for queue updates and Node-API calls on a handle
-// (call/release, which never wait), never across a call into the library or into script.
+// Threads: set, stop and endEnvironment run on the script thread of the environment they
+// name; queue runs on the messaging library's thread; delivery (callJs), the timer and a
+// handle's finaliser run on the script thread of the environment that created the handle.
 //
-// Ownership: one per process (shared by every adapter). It owns the current handle's one
-// thread count until release. Each handle owns its Channel (freed by the handle's
-// finaliser, with whatever it still queues, and with its timer); a queued message belongs
-// to its channel until delivery moves it out. A replaced or released handle keeps its
-// channel until the messages already queued to it have reached its callback: releasing
-// asks for every wake-up they still need, since the timer no longer covers them.
+// Locks: `mutex_` guards the table of handles and the queue, counters and flags of every
+// channel. It is held for queue updates and Node-API calls on a handle (call/release,
+// which never wait), never across a call into the library or into script.
+//
+// Ownership: one per process. It owns one thread count of each environment's current
+// handle until that handle is replaced, stopped or its environment ends. Each handle owns
+// its Channel (freed by the handle's finaliser, with whatever it still queues, and with
+// its timer); a queued message belongs to its channel until delivery moves it out. A
+// replaced handle keeps its channel until the messages already queued to it have reached
+// its callback: replacing asks for every wake-up they still need, since the timer no
+// longer covers them.
 #ifndef CORVELLE_SERVICEPORTLISTENER_H
 #define CORVELLE_SERVICEPORTLISTENER_H
 
@@ -39,6 +51,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -73,18 +86,21 @@ class ServicePortListener {
 
   static ServicePortListener& instance();
 
-  // Wraps `callback` in a new thread-safe function and keeps it; a handle held before is
-  // released (what it still queues reaches its own callback). Throws Napi::Error when the
-  // host refuses.
-  void set(napi_env env, napi_value callback);
-  // Releases the handle, if any.
-  void release();
-  // Aborts the handle if it belongs to `env` (the environment is ending).
-  void releaseFor(napi_env env);
-  // Queues one message without blocking. kQueued: the message was moved into the queue.
-  // kDropped: over the limits; kRefused: the host refused the wake-up. kNoListener: no
-  // handle is held. In every case but kQueued the message is left to the caller.
-  QueueResult queue(ReceivedMessage& message);
+  // Wraps `callback` in a new thread-safe function and makes it the current handle of
+  // `env`; the handle it replaces is released (what it still queues reaches its own
+  // callback). False when the host refused; nothing changes then.
+  bool set(napi_env env, napi_value callback);
+  // Stops every handle of `env` (disconnect): their callbacks are not called again and
+  // what they still queue is dropped. The current one is released.
+  void stop(napi_env env);
+  // `env` is ending: its handles deliver nothing more and its current one is aborted.
+  // Other environments' handles are left alone.
+  void endEnvironment(napi_env env);
+  // Queues one message received by an adapter of `env`, without blocking. kQueued: the
+  // message was moved into the queue. kDropped: over the limits; kRefused: the host
+  // refused the wake-up. kNoListener: `env` holds no handle. In every case but kQueued
+  // the message is left to the caller.
+  QueueResult queue(napi_env env, ReceivedMessage& message);
 
  private:
   struct Channel;
@@ -97,17 +113,21 @@ class ServicePortListener {
   void startStreamPoll(napi_env env, Channel& channel);
   // The stream timer of a channel ran (script thread).
   static void streamPollDue(void* channel);
-  // Asks the current handle for every wake-up its queue needs (mutex_ held). False when
-  // the host refused one; a handle that the host is closing is forgotten.
-  bool askWakeUpsLocked();
-  void releaseLocked(napi_threadsafe_function_release_mode mode);
-  // Drops the current handle without releasing it (mutex_ held).
-  void forgetLocked();
+  // Asks `channel`'s handle for every wake-up its queue needs (mutex_ held). False when
+  // the host refused one; a handle that the host is closing is given up.
+  bool askWakeUpsLocked(Channel& channel);
+  // Gives up the thread count of the current handle of `channel.env` (mutex_ held).
+  void releaseLocked(Channel& channel, napi_threadsafe_function_release_mode mode);
+  // `channel` is no longer its environment's current handle (mutex_ held).
+  void forgetLocked(Channel& channel);
+  // Drops what `channel` still queues (mutex_ held).
+  static void discardLocked(Channel& channel);
 
   std::mutex mutex_;
-  napi_threadsafe_function handle_ = nullptr;  // guarded by mutex_
-  Channel* channel_ = nullptr;                 // guarded by mutex_; owned by handle_
-  napi_env env_ = nullptr;                     // guarded by mutex_
+  // Every channel whose handle the host has not finalised yet, by environment, and the
+  // current one of each environment. Guarded by mutex_.
+  std::multimap<napi_env, Channel*> channels_;
+  std::map<napi_env, Channel*> current_;
 };
 
 }  // namespace corvelle

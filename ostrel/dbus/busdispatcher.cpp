@@ -349,6 +349,10 @@ int BusDispatcher::onProperty(sd_bus*, const char*, const char*, const char* pro
 // ---------------------------------------------------------------------------------------
 // Operations
 
+// The limit Send applies is the one the interface promises.
+static_assert(wire::kMaxContentBytes == api5::OSTREL_MAX_CONTENT_BYTES,
+              "the content limit differs from the interface's");
+
 api5::OstrelMessageErrorCode BusDispatcher::Send(const api5::SuiteMessage& message) {
   const std::string& type = MessageAccess::type(message);
   const std::string& payload = MessageAccess::payload(message);

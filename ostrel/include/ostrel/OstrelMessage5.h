@@ -47,6 +47,11 @@ constexpr OstrelMessageErrorCode OSTREL_ERROR_NOT_CONNECTED = 5;
 constexpr OstrelMessageErrorCode OSTREL_ERROR_TOO_LARGE = 6;
 constexpr OstrelMessageErrorCode OSTREL_ERROR_NOT_CONFIGURED = 7;
 
+// Largest message content Send accepts, in bytes: the byte lengths of the full type, the
+// sender's application id and version and the payload, added up. Send refuses a larger
+// message with OSTREL_ERROR_TOO_LARGE and sends nothing.
+constexpr size_t OSTREL_MAX_CONTENT_BYTES = 1000000;
+
 // Library-internal access to the value classes' data; defined by each implementation.
 struct MessageAccess;
 

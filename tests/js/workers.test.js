@@ -1,0 +1,138 @@
+'use strict';
+// Adapters in several worker threads at once, on a real private bus with a service adapter
+// answering: every worker asks for the service port again and again, so answers keep
+// streaming into its callbacks while other workers are terminated at staggered moments
+// and new ones start. The process must neither crash nor abort, each worker's callback
+// must keep receiving until its worker is terminated, and the process must end cleanly
+// both by itself and through process.exit(0) while workers are still asking.
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { startBus } = require('./support/privatebus');
+const { runChild } = require('./support/child');
+const { skipWithoutBus: skip, launch, nextLine } = require('./support/linechild');
+
+const WORKERS = 4;
+const CALLS_PER_TURN = 20;
+const TERMINATE_GAP_MS = 37;
+// Each request is answered, and one answerer must keep up with all workers for several
+// rounds: the workers ask in bursts this far apart (thousands of answers per second).
+const ASK_PERIOD_MS = 20;
+// How long a worker may go without an answer while it is asking: far above the pause
+// between two answers of a stream, far below a worker's life.
+const QUIET_LIMIT_MS = 1000;
+
+// The stress process. `rounds` rounds of WORKERS workers, each terminated after 0.8 to
+// 1.5 s; with `exit`, one more round of workers is still asking when process.exit(0) is
+// called. Prints one JSON line per round: per worker the answers its callbacks got and
+// the longest time it went without one.
+const STRESS = `
+  const { Worker } = require('node:worker_threads');
+  const WORKER = \`
+    const { parentPort, workerData } = require('node:worker_threads');
+    const { OstrelAdapter } = require('./index.js');
+    const adapter = new OstrelAdapter('WORKER' + workerData, '1');
+    let answers = 0;
+    const onAnswer = () => { answers++; };
+    setInterval(() => parentPort.postMessage(answers), 20);
+    (function ask() {
+      for (let i = 0; i < ${CALLS_PER_TURN}; i++) adapter.getServicePort(onAnswer);
+      setTimeout(ask, ${ASK_PERIOD_MS});
+    })();
+  \`;
+  const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+  function start(index) {
+    const worker = new Worker(WORKER, { eval: true, workerData: index });
+    const state = { worker, answers: 0, lastChange: 0, longestQuiet: 0 };
+    worker.on('message', (answers) => {
+      const now = Date.now();
+      if (answers > state.answers) {
+        // Quiet from the first answer on: the bus handshake before it is not counted.
+        if (state.answers > 0) state.longestQuiet = Math.max(state.longestQuiet, now - state.lastChange);
+        state.answers = answers;
+        state.lastChange = now;
+      }
+    });
+    worker.on('error', (error) => { console.error('worker error', error); process.exitCode = 1; });
+    return state;
+  }
+
+  async function round(life) {
+    const states = Array.from({ length: ${WORKERS} }, (_, i) => start(i));
+    await sleep(life);
+    for (const state of states) {
+      // Quiet up to the moment of termination counts too.
+      if (state.answers > 0) {
+        state.longestQuiet = Math.max(state.longestQuiet, Date.now() - state.lastChange);
+      }
+      state.worker.terminate();
+      await sleep(${TERMINATE_GAP_MS});
+    }
+    return states.map(({ answers, longestQuiet }) => ({ answers, longestQuiet }));
+  }
+
+  (async () => {
+    for (let i = 0; i < ROUNDS; i++) {
+      console.log(JSON.stringify(await round(800 + Math.floor(Math.random() * 700))));
+    }
+    if (EXIT) {
+      for (let i = 0; i < ${WORKERS}; i++) start(i);
+      await sleep(500);
+      process.exit(0);
+    }
+  })();
+`;
+
+let bus;
+let service;
+
+before(async () => {
+  if (skip) return;
+  bus = await startBus();
+  service = launch(process.execPath, ['-e', `
+    const { OstrelAdapter } = require('./index.js');
+    const adapter = new OstrelAdapter('QOVR', '1.0');
+    adapter.setServerDetails(true, '{"port":43123}');
+    console.log('service ready');
+    process.stdin.on('end', () => adapter.disconnect());
+    process.stdin.resume();
+  `], { address: bus.address, stdin: 'pipe' });
+  await nextLine(service, /^service ready$/);
+});
+
+after(async () => {
+  if (skip) return;
+  service.stdin.end();
+  await service.exited;
+  await bus.stop();
+  fs.rmSync(path.dirname(bus.socketPath), { recursive: true, force: true });
+});
+
+test('workers that ask for the service port while others are terminated', { skip, timeout: 240000 }, async (t) => {
+  const cases = [
+    { name: 'ending by itself', rounds: 3, exit: false },
+    { name: 'ending with process.exit(0) while workers ask', rounds: 2, exit: true },
+  ];
+  for (const { name, rounds, exit } of cases) {
+    const result = await runChild(`const ROUNDS = ${rounds}; const EXIT = ${exit}; ${STRESS}`, {
+      timeout: 90000,
+      env: { OSTREL_BUS_ADDRESS: bus.address },
+    });
+    assert.equal(result.timedOut, false, `${name}: ends within the time limit\n${result.stderr}`);
+    assert.equal(result.signal, null, `${name}: not killed by a signal\n${result.stderr}`);
+    assert.equal(result.code, 0, `${name}: clean exit\n${result.stderr}`);
+    assert.doesNotMatch(result.stderr, /Sanitizer|terminate called|FATAL ERROR/, name);
+    const lines = result.stdout.trim().split('\n').filter((l) => l.startsWith('['));
+    assert.equal(lines.length, rounds, `${name}: every round ran\n${result.stdout}`);
+    for (const [r, line] of lines.entries()) t.diagnostic(`${name}: round ${r}: ${line}`);
+    for (const [r, line] of lines.entries()) {
+      for (const [w, { answers, longestQuiet }] of JSON.parse(line).entries()) {
+        assert.ok(answers > 0, `${name}: round ${r} worker ${w} got answers`);
+        assert.ok(longestQuiet < QUIET_LIMIT_MS,
+          `${name}: round ${r} worker ${w} went ${longestQuiet} ms without an answer while asking`);
+      }
+    }
+  }
+});
