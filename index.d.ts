@@ -6,8 +6,8 @@
  * Called with the developer-tools service's answer to {@link OstrelAdapter.getServicePort}.
  * Runs on the script thread. It is called once for every answer that reaches the process
  * until {@link OstrelAdapter.disconnect}, so it may run more than once: when
- * getServicePort asks again (from any adapter of the process) or when several services
- * answer. An exception thrown here is not caught by the module: it reaches the process's
+ * getServicePort asks again (from any adapter of the same thread) or when several services
+ * answer. Once disconnect has returned it is not called again. An exception thrown here is not caught by the module: it reaches the process's
  * `uncaughtException` handling like any other uncaught error. Answers are delivered in the
  * order they arrived. A lone answer is delivered as soon as the script thread is free;
  * while answers stream in (more than one within a millisecond), they are delivered
@@ -39,13 +39,23 @@ export type ServicePortCallback = (
  * Shared by all adapters of a process (also across worker threads):
  * - one connection to the bus; it joins under the application id and version of the
  *   adapter that opened it, and later adapters share it while any adapter holds it;
- * - one getServicePort callback: the latest {@link getServicePort} of any adapter
- *   replaces the one before, and {@link disconnect} of any adapter releases it;
  * - one diagnostic logger, which writes lines on standard output: constructing an
  *   adapter installs it, and destroying any adapter (when the garbage collector frees
  *   it) removes it for all of them.
+ *
+ * Shared by the adapters of one thread (the main thread, or one worker thread):
+ * - one getServicePort callback: the latest {@link getServicePort} of any adapter of the
+ *   thread replaces the one before, and {@link disconnect} of any of them stops it. What
+ *   an adapter receives goes to its own thread's callback; another thread's callback, and
+ *   the end of another worker, never affect it.
  */
 export declare class OstrelAdapter {
+  /**
+   * The most bytes one bus message carries: its full type, the sender's application id
+   * and version and the payload, added up (1000000).
+   */
+  static readonly MAX_MESSAGE_BYTES: number;
+
   /**
    * Joins the bus. **This blocks the calling thread** (the event loop stops: no timers,
    * no I/O, no callbacks) until the bus answers and the list of host applications has
@@ -72,7 +82,9 @@ export declare class OstrelAdapter {
 
   /**
    * The known host applications on the bus, one entry each: short code, version and
-   * display name separated by commas, e.g. "RS,1.0,Quorlen Rasterine". Empty when the
+   * display name separated by commas, e.g. "RS,1.0,Quorlen Rasterine". Only the host
+   * applications the module knows are listed (RSTN, WRLM, VCTR, FOLM and ZEMD); a host of
+   * another application id is answered like any other but not listed. Empty when the
    * adapter did not join a bus. Never throws.
    */
   getAppsList(): string[];
@@ -85,14 +97,21 @@ export declare class OstrelAdapter {
    * @throws {TypeError} when `isServerStarted` is not a boolean or `payload` not a string.
    * @throws {TypeError} "Expected payload to be a string without zero bytes"; nothing is
    *   sent and the details given before stay.
+   * @throws {RangeError} when the details cannot travel in one bus message: longer than
+   *   {@link OstrelAdapter.MAX_MESSAGE_BYTES} minus the longest type they are sent with
+   *   ("ostrel.SuiteMessage.zem.devtools.server.terminated", 50 bytes) and the bytes of
+   *   the application id and version the adapter is on the bus with (999,943 bytes for
+   *   "QOVR", "1.0"). The message names the limit; nothing is stored or sent and the
+   *   details given before stay.
    */
   setServerDetails(isServerStarted: boolean, payload: string): void;
 
   /**
    * Asks the developer-tools service on the bus for its details; each answer reaches
    * `callback` later, on the script thread, possibly more than once (see
-   * {@link ServicePortCallback}). The callback is process-wide: it replaces one given
-   * earlier to any adapter of the process. It keeps the process alive until
+   * {@link ServicePortCallback}). The callback serves every adapter of the calling
+   * thread: it replaces one given earlier to any adapter of that thread (which still gets
+   * the answers already waiting for it). It keeps the thread alive until
    * {@link disconnect}. For one answer with a time limit, use {@link findService}.
    *
    * @throws {TypeError} when `callback` is not a function.
@@ -100,9 +119,10 @@ export declare class OstrelAdapter {
   getServicePort(callback: ServicePortCallback): void;
 
   /**
-   * Stops delivering messages to script and releases the callback of getServicePort
-   * (process-wide: whichever adapter set it), so that it no longer keeps the process
-   * alive. This adapter stops listening too: it no longer answers host applications and
+   * Stops delivering messages to script at once and releases the callback of
+   * getServicePort (of this thread: whichever of its adapters set it), so that it no
+   * longer keeps the thread alive. Once it returns no callback of this thread is called
+   * again, also not with answers that had already arrived. This adapter stops listening too: it no longer answers host applications and
    * clients until setServerDetails or getServicePort is called again. It stays a
    * participant of the bus (getAppsList still works). Never throws; calling it again
    * does nothing more.

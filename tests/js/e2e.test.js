@@ -137,3 +137,62 @@ test('a host that leaves is dropped from the service cache after the refresh', {
   watcher.kill('SIGTERM');
   await watcher.exited;
 });
+
+test('no callback after disconnect, with two services answering', { skip }, async () => {
+  const second = launch(process.execPath, ['-e', `
+    const { OstrelAdapter } = require('./index.js');
+    const adapter = new OstrelAdapter('QOVR', '1.0');
+    adapter.setServerDetails(true, 'second');
+    console.log('service ready');
+    process.stdin.on('end', () => adapter.disconnect());
+    process.stdin.resume();
+  `], { stdin: 'pipe' });
+  await nextLine(second, /^service ready$/);
+  const client = launch(process.execPath, ['-e', `
+    const { OstrelAdapter } = require('./index.js');
+    const client = new OstrelAdapter('CLIX', '1.0');
+    let calls = 0;
+    client.getServicePort(() => { calls++; client.disconnect(); });
+    setTimeout(() => console.log('calls ' + calls), 1500);
+  `], { timeoutMs: 15000 });
+  const line = await nextLine(client, /^calls /);
+  assert.equal(line, 'calls 1', client.stderrText);
+  assert.equal((await client.exited).code, 0, client.stderrText);
+  second.stdin.end();
+  assert.equal((await second.exited).code, 0, second.stderrText);
+});
+
+test('server details at the bus message limit are sent, one byte more is refused', { skip }, async () => {
+  // The longest type the details travel with, and the service's application id and version.
+  const fixed = 'ostrel.SuiteMessage.zem.devtools.server.terminated'.length + 'BIGD'.length + '1.0'.length;
+  const service = launch(process.execPath, ['-e', `
+    const { OstrelAdapter } = require('./index.js');
+    const adapter = new OstrelAdapter('BIGD', '1.0');
+    const limit = OstrelAdapter.MAX_MESSAGE_BYTES - ${fixed};
+    adapter.setServerDetails(true, 'a'.repeat(limit));
+    try {
+      adapter.setServerDetails(true, 'b'.repeat(limit + 1));
+      console.log('accepted');
+    } catch (error) {
+      console.log(error.constructor.name + ': ' + error.message);
+    }
+    console.log('service ready');
+    process.stdin.on('end', () => adapter.disconnect());
+    process.stdin.resume();
+  `], { stdin: 'pipe' });
+  try {
+    await nextLine(service, /^service ready$/);
+    const limit = 1000000 - fixed;
+    assert.deepEqual(service.lines.slice(0, 1), [`RangeError: Expected payload to be at most ${limit} bytes: ` +
+      'a bus message carries at most 1000000 bytes of type, application id, application version and payload']);
+    // The details at the limit stay, and reach a host that announces itself.
+    const host = peer(['--app', 'RSTN', '--app-version', '1.0', '--send', 'zem.devtools.host.ready',
+      '--to', 'BIGD', '--wait', '10', '--listen', '--count', '1', '--timeout', '15']);
+    const answer = JSON.parse(await nextLine(host, /server\.ready/));
+    assert.equal(answer.payload, 'a'.repeat(limit));
+    assert.equal((await host.exited).code, 0, host.stderrText);
+  } finally {
+    service.stdin.end();
+    await service.exited;
+  }
+});

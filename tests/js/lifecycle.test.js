@@ -143,3 +143,47 @@ test('a message arriving after disconnect is answered, not delivered', async () 
   assert.doesNotMatch(result.stdout, /called/);
   assert.match(result.stdout, /\["ostrel\.SuiteMessage\.zem\.devtools\.server\.info details"\]/);
 });
+
+test('disconnect stops deliveries at once; a replaced callback still gets what was queued to it', async () => {
+  const cases = [
+    {
+      name: 'a burst queued behind a slow callback that disconnects',
+      body: `let calls = 0;
+             a.getServicePort(() => {
+               if (++calls === 1) { const end = Date.now() + 200; while (Date.now() < end); a.disconnect(); }
+             });
+             for (let i = 0; i < 500; i++) control.deliver(info('p' + i));
+             setTimeout(() => console.log('calls ' + calls), 300);`,
+      stdout: 'calls 1',
+    },
+    {
+      name: 'disconnect from outside while a burst is queued',
+      body: `let calls = 0;
+             a.getServicePort(() => { calls++; });
+             for (let i = 0; i < 500; i++) control.deliver(info('p' + i));
+             control.waitIdle(10000); // all of them queued, none delivered yet
+             a.disconnect();
+             setTimeout(() => console.log('calls ' + calls), 300);`,
+      stdout: 'calls 0',
+    },
+    {
+      name: 'a replaced callback gets its queue, then disconnect stops both',
+      body: `const seen = [];
+             a.getServicePort((t, p) => seen.push('old ' + p));
+             control.deliver(info('one'));
+             control.waitIdle(10000);
+             a.getServicePort((t, p) => { seen.push('new ' + p); a.disconnect(); });
+             control.deliver(info('two'));
+             control.deliver(info('three'));
+             setTimeout(() => console.log(seen.join('|')), 300);`,
+      stdout: 'old one|new two',
+    },
+  ];
+  for (const { name, body, stdout } of cases) {
+    const result = await runChild(`${PRELUDE} const a = new OstrelAdapter('QOVR', '2.0'); ${body}`,
+      { timeout: 15000 });
+    assert.equal(result.timedOut, false, `${name}: exits by itself`);
+    assert.equal(result.code, 0, `${name}: ${result.stderr}`);
+    assert.equal(result.stdout.trim(), stdout, name);
+  }
+});
