@@ -22,9 +22,11 @@ const ASK_PERIOD_MS = 20;
 // How long a worker may go without an answer while it is asking: far above the pause
 // between two answers of a stream, far below a worker's life.
 const QUIET_LIMIT_MS = 1000;
+// How long the workers of a round may take to get their first answer.
+const FIRST_ANSWER_MS = 15000;
 
-// The stress process. `rounds` rounds of WORKERS workers, each terminated after 0.8 to
-// 1.5 s; with `exit`, one more round of workers is still asking when process.exit(0) is
+// The stress process. `rounds` rounds of WORKERS workers, each terminated 0.8 to 1.5 s
+// after all of them got a first answer; with `exit`, one more round of workers is still asking when process.exit(0) is
 // called. Prints one JSON line per round: per worker the answers its callbacks got and
 // the longest time it went without one.
 const STRESS = `
@@ -46,8 +48,10 @@ const STRESS = `
   function start(index) {
     const worker = new Worker(WORKER, { eval: true, workerData: index });
     const state = { worker, answers: 0, lastChange: 0, longestQuiet: 0 };
+    state.answered = new Promise((resolve) => { state.onFirst = resolve; });
     worker.on('message', (answers) => {
       const now = Date.now();
+      if (answers > 0) state.onFirst();
       if (answers > state.answers) {
         // Quiet from the first answer on: the bus handshake before it is not counted.
         if (state.answers > 0) state.longestQuiet = Math.max(state.longestQuiet, now - state.lastChange);
@@ -61,6 +65,9 @@ const STRESS = `
 
   async function round(life) {
     const states = Array.from({ length: ${WORKERS} }, (_, i) => start(i));
+    // A worker's life is counted from the moment every worker has its first answer (the
+    // start-up of a worker and of its adapter takes a while on a busy machine).
+    await Promise.race([Promise.all(states.map((state) => state.answered)), sleep(${FIRST_ANSWER_MS})]);
     await sleep(life);
     for (const state of states) {
       // Quiet up to the moment of termination counts too.
