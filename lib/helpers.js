@@ -163,7 +163,8 @@ async function connect(appId, appVersion, ...rest) {
 // How this runtime runs a script of the package in a child process.
 function childCommand(script, args) {
   if (typeof globalThis.Deno !== 'undefined') {
-    return [process.execPath, ['run', '--allow-all', script, ...args]];
+    // Deno reads a .js file as an ES module unless told to look for CommonJS.
+    return [process.execPath, ['run', '--allow-all', '--unstable-detect-cjs', script, ...args]];
   }
   return [process.execPath, [script, ...args]];
 }
