@@ -6,6 +6,7 @@
 const http = require('node:http');
 const bus = require('./bus');
 const { loadAddon } = require('./addon');
+const { handBusAddress } = require('./helpers');
 const { watchMessages, shortType } = require('./monitor');
 const { version } = require('../package.json');
 
@@ -71,7 +72,7 @@ async function startService({ busOption, env = process.env, port = 0, log = defa
   }
 
   // The library reads its address from its own variable; the rule above has decided it.
-  process.env[bus.ADDRESS_VARIABLE] = address;
+  handBusAddress(address);
 
   let adapter = null;
   let apps = [];
