@@ -194,8 +194,19 @@ async function receiving() {
 async function startUp() {
   say('start-up');
   const ms = [];
-  for (let i = 0; i < plan.startups; i++) ms.push((await run(process.execPath, [moduleScript, 'startup'])).ms);
-  return { medianMs: median(ms), runsMs: ms };
+  const keptMs = [];
+  const releasedMs = [];
+  for (let i = 0; i < plan.startups; i++) {
+    const r = await run(process.execPath, ['--expose-gc', moduleScript, 'startup']);
+    ms.push(r.ms);
+    keptMs.push(r.keptMs);
+    releasedMs.push(r.releasedMs);
+  }
+  return {
+    medianMs: median(ms), runsMs: ms,
+    keptMedianMs: median(keptMs), keptRunsMs: keptMs,
+    releasedMedianMs: median(releasedMs), releasedRunsMs: releasedMs,
+  };
 }
 
 // --- scale -----------------------------------------------------------------------------
@@ -281,7 +292,9 @@ function report(figures) {
     p();
   }
   if (startup) {
-    p(`new OstrelAdapter with the bus up: median ${f(startup.medianMs)} ms   runs: ${startup.runsMs.map((x) => f(x)).join(' ')}`);
+    p(`new OstrelAdapter with the bus up, first of the process: median ${f(startup.medianMs)} ms   runs: ${startup.runsMs.map((x) => f(x)).join(' ')}`);
+    p(`  a later one, the first kept:                 median ${f(startup.keptMedianMs)} ms   runs: ${startup.keptRunsMs.map((x) => f(x)).join(' ')}`);
+    p(`  a later one, after every adapter released:   median ${f(startup.releasedMedianMs)} ms   runs: ${startup.releasedRunsMs.map((x) => f(x)).join(' ')}`);
     p();
   }
   if (sc) {
@@ -309,7 +322,9 @@ function report(figures) {
     rt && ['round trip, library (chained) / raw sd-bus', rt.library.perRawRatio, '<=', 1.10, 'x'],
     rx && ['CPU per message, module / raw sd-bus', rx.moduleRawRatio, '<=', 1.5, 'x'],
     rx && ['CPU per message, module / dbus-next', rx.moduleDbusNextRatio, '<=', 0.8, 'x'],
-    startup && ['new OstrelAdapter with the bus up', startup.medianMs, '<=', 5, ' ms'],
+    startup && ['new OstrelAdapter with the bus up, first', startup.medianMs, '<=', 5, ' ms'],
+    startup && ['new OstrelAdapter with the bus up, later, one kept', startup.keptMedianMs, '<=', 5, ' ms'],
+    startup && ['new OstrelAdapter with the bus up, later, after release', startup.releasedMedianMs, '<=', 5, ' ms'],
     sc && [`endpoint refresh at ${largest.participants} participants`, largest.refreshMs, '<=', 2, ' ms'],
     jn && ['joins, growth exponent of callback time (linear)', jn.growthExponent, '<=', 1.2, ''],
     mem && ['memory, RSS last / first tenth (flat)', mem.growth, '<=', 1.1, 'x'],

@@ -9,7 +9,8 @@
 //   roundtrip               getServicePort -> the service answers -> the callback runs
 //   receive --progress F    server-info messages into a script callback: CPU time of
 //                           this process per message, context switches, memory
-//   startup                 the time `new OstrelAdapter` takes with the bus up
+//   startup                 the time `new OstrelAdapter` takes with the bus up: first,
+//                           later with one kept, later after release
 //   appslist                the time getAppsList takes with the participants as they are
 const path = require('node:path');
 const { option, number, summary, untilStdinEnds, progressWriter } = require('./benchcommon');
@@ -84,13 +85,30 @@ async function receive() {
   }));
 }
 
+// Construction times: the first adapter of the process, a later one while the first is
+// kept, and a later one after every adapter was released (collected; needs --expose-gc).
 async function startup() {
   const { OstrelAdapter } = require(modulePath);
-  const t0 = process.hrtime.bigint();
-  const adapter = new OstrelAdapter('BNCH', '1.0');
-  const ms = Number(process.hrtime.bigint() - t0) / 1e6;
-  adapter.disconnect();
-  console.log(JSON.stringify({ ms }));
+  const construct = () => {
+    const t0 = process.hrtime.bigint();
+    const adapter = new OstrelAdapter('BNCH', '1.0');
+    return { adapter, ms: Number(process.hrtime.bigint() - t0) / 1e6 };
+  };
+  const first = construct();
+  const kept = construct();
+  first.adapter.disconnect();
+  kept.adapter.disconnect();
+  first.adapter = null;
+  kept.adapter = null;
+  if (typeof global.gc === 'function') {
+    global.gc();
+    // Finalisers run after the collection, from the event loop.
+    await new Promise((resolve) => setImmediate(resolve));
+    await new Promise((resolve) => setTimeout(resolve, 10));
+  }
+  const released = construct();
+  released.adapter.disconnect();
+  console.log(JSON.stringify({ ms: first.ms, keptMs: kept.ms, releasedMs: released.ms }));
 }
 
 async function appsList() {

@@ -46,6 +46,13 @@ constexpr unsigned kWaitPauseMs = 50;
 constexpr std::chrono::milliseconds kServerInfoQuietPeriod{1000};
 constexpr size_t kServerInfoSenders = 1024;
 
+// Announcements and requests answered per sender: a burst of this many, then this many
+// a second (see SenderRateLimit); the table holds as many senders as the shipped bus
+// allows connections.
+constexpr double kAnswersPerSecond = 5;
+constexpr double kAnswerBurst = 10;
+constexpr size_t kAnswerSenders = 4096;
+
 struct HostApp {
   std::string shortCode;
   std::string displayName;
@@ -156,6 +163,7 @@ Napi::Object OstrelAdapter::Init(Napi::Env env, Napi::Object exports) {
 OstrelAdapter::OstrelAdapter(const Napi::CallbackInfo& info)
     : Napi::ObjectWrap<OstrelAdapter>(info),
       serverInfoAnswers_(kServerInfoQuietPeriod, kServerInfoSenders),
+      answerRate_(kAnswersPerSecond, kAnswerBurst, kAnswerSenders),
       env_(info.Env()) {
   try {
     if (info.Length() < 2) {
@@ -512,6 +520,15 @@ void OstrelAdapter::handleKnownMessage(std::string type, std::string appId, std:
     if (!serverInfoAnswers_.shouldAnswer(sender, AnswerLimiter::Clock::now())) return;
     appId = std::move(received.appId);
     appVersion = std::move(received.appVersion);
+  }
+  // Each answer goes to every endpoint of the sender's application: a sender that keeps
+  // repeating itself is answered only up to its budget, so that it cannot flood the bus
+  // and the other endpoints of its application in our name.
+  if (!answerRate_.allow(sender, SenderRateLimit::Clock::now())) {
+    CORVELLE_LOG(LOG_INFO, kLogCategory, "OstrelAdapter::handleKnownMessage",
+                 "WARNING Not answered: a sender sent more than "
+                     << kAnswersPerSecond << " announcements and requests a second");
+    return;
   }
   sendSuiteMessage(hostReady ? kServerReadyType : kServerInfoType, serverDetails(), appId,
                    appVersion);

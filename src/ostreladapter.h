@@ -29,6 +29,7 @@
 
 #include "answerlimiter.h"
 #include "ostrel/OstrelMessage5.h"
+#include "senderratelimit.h"
 
 namespace corvelle {
 
@@ -112,6 +113,8 @@ class OstrelAdapter : public Napi::ObjectWrap<OstrelAdapter>, public api5::IOstr
 
   // Server information answered per sender (see AnswerLimiter).
   AnswerLimiter serverInfoAnswers_;
+  // Answers of every kind per sender and second (see SenderRateLimit).
+  SenderRateLimit answerRate_;
 
   napi_env env_ = nullptr;
   bool installedLogger_ = false;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "repeatfilter.h"
+
 namespace corvelle {
 
 namespace {
@@ -15,6 +17,11 @@ const char* const kLevelNames[] = {"Always", "Error", "Warning", "Info", "Debug"
 
 // Written on the script thread, read by log sites on any thread.
 std::atomic<ILogger*> gCurrentLogger{nullptr};
+
+void writeLine(ILogger* logger, const RepeatFilter::Line& line) {
+  logger->logf(line.level, "%s: %s (%s.%s.%d)", line.category.c_str(), line.text.c_str(), line.file,
+               line.function.c_str(), line.line);
+}
 
 }  // namespace
 
@@ -84,6 +91,16 @@ TestStreamLogger& moduleStreamLogger() {
 }
 
 void setCurrentLogger(ILogger* logger) {
+  // Counts of repeated lines go to the logger that got their first line.
+  if (ILogger* previous = gCurrentLogger) {
+    try {
+      std::vector<RepeatFilter::Line> due;
+      repeatFilter().takeAll(&due);
+      for (const auto& line : due) writeLine(previous, line);
+    } catch (...) {
+      // As in log: contained.
+    }
+  }
   gCurrentLogger = logger;
 }
 ILogger* currentLogger() {
@@ -116,10 +133,17 @@ LogRecordHandle::~LogRecordHandle() {
   ILogger* logger = gCurrentLogger;
   if (logger == nullptr) return;
   try {
-    const std::string text = record->str();
-    logger->logf(record->level, "%s: %s (%s.%s.%d)", record->category ? record->category : "",
-                 text.c_str(), fileNameOf(record->file), record->function ? record->function : "",
-                 record->line);
+    RepeatFilter::Line line{record->level,
+                            record->category ? record->category : "",
+                            record->str(),
+                            fileNameOf(record->file),
+                            record->function ? record->function : "",
+                            record->line};
+    // A line repeated from the same site is written at most once a second, with a count.
+    std::vector<RepeatFilter::Line> due;
+    const bool now = repeatFilter().admit(line, RepeatFilter::Clock::now(), &due);
+    for (const auto& counted : due) writeLine(logger, counted);
+    if (now) writeLine(logger, line);
   } catch (...) {
     // Never throw from a destructor, least of all during unwinding.
   }

@@ -109,6 +109,7 @@ void BusDispatcher::loseConnectionLocked() {
 void BusDispatcher::start() {
   auto self = shared_from_this();
   thread_ = std::thread([self] { self->run(); });
+  libraryThread_ = thread_.get_id();
 }
 
 void BusDispatcher::shutdown() {
@@ -161,6 +162,10 @@ bool BusDispatcher::processSome() {
         if (i == kMessagesPerRound - 1) more = true;
       }
       if (connection_ && sends_.syncDueUsec() != 0) sends_.syncIfDue(monotonicUsec());
+      // A round does not wait for ever for participants that do not answer.
+      if (connection_ && participants_.deadlineUsec() != UINT64_MAX) {
+        participants_.expire(monotonicUsec());
+      }
     }
     // What the wait after this round polls for, taken now rather than after the delivery:
     // a thread that a listener woke (to send, say) then finds busMutex_ free. Whatever
@@ -168,7 +173,7 @@ bool BusDispatcher::processSome() {
     // plans a sync, RefreshEndPoints always).
     if (connection_) {
       waitFor_ = connection_->pollDescriptor();
-      busDeadlineUsec_ = connection_->deadlineUsec();
+      busDeadlineUsec_ = std::min(connection_->deadlineUsec(), participants_.deadlineUsec());
       syncDueUsec_ = sends_.syncDueUsec();
     } else {
       waitFor_ = {-1, 0, 0};
@@ -180,6 +185,15 @@ bool BusDispatcher::processSome() {
   if (lost) std::fprintf(stderr, "ostrel: the connection to the bus was lost; reconnecting\n");
   deliverEvents(delivering_);
   if (!settledTold_ && (participants_.listed() || !connected_)) settle();
+  const uint64_t finished = participants_.finishedRounds();
+  if (finished != roundsTold_ || lost) {
+    roundsTold_ = finished;
+    {
+      std::lock_guard<std::mutex> lock(startMutex_);
+      finishedRounds_ = finished;
+    }
+    settledChanged_.notify_all();
+  }
   return more;
 }
 
@@ -287,6 +301,23 @@ bool BusDispatcher::waitUntilSettled(uint64_t timeoutUsec) {
                              [this] { return settled_; });
   }
   return IsReady();
+}
+
+bool BusDispatcher::listFor(uint64_t timeoutUsec) {
+  // A listener or callback that asks waits for nothing: this thread makes the round.
+  if (std::this_thread::get_id() == libraryThread_) return false;
+  uint64_t round = 0;
+  {
+    std::lock_guard<std::mutex> lock(busMutex_);
+    if (!connection_ || !connected_ || stop_) return false;
+    round = participants_.requestRefresh(true);
+  }
+  if (round == 0) return false;
+  wakeup_.notify();
+  std::unique_lock<std::mutex> lock(startMutex_);
+  return settledChanged_.wait_for(lock, std::chrono::microseconds(timeoutUsec), [&] {
+    return finishedRounds_ >= round || !connected_ || stop_;
+  }) && finishedRounds_ >= round;
 }
 
 void BusDispatcher::flushAndClose() {

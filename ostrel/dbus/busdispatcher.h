@@ -81,6 +81,11 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
   // `timeoutUsec` has passed; true in the first case. Called once, before the instance
   // is handed out, so that it is ready and its list complete when GetInstance returns.
   bool waitUntilSettled(uint64_t timeoutUsec);
+  // For a new holder of a running instance: makes a listing round and waits until it has
+  // completed (true), the connection was lost or `timeoutUsec` has passed. That round,
+  // like the first, answers the first RefreshEndPoints made soon after it. Called on the
+  // library thread it only asks for the round and returns false.
+  bool listFor(uint64_t timeoutUsec);
   // Unregisters everything and stops the library thread: joined, or detached when
   // called on the library thread itself. After it returns no listener or callback is
   // called any more.
@@ -160,17 +165,20 @@ class BusDispatcher final : public api5::IOstrelMessageDispatcher,
   bool changeHeld_ = false;
   uint64_t nextChangeNoticeUsec_ = 0;
   bool settledTold_ = false;
+  uint64_t roundsTold_ = 0;  // the last finished round told to listFor()
 
   std::mutex startMutex_;
   std::condition_variable settledChanged_;
-  bool settled_ = false;  // startMutex_
+  bool settled_ = false;         // startMutex_
+  uint64_t finishedRounds_ = 0;  // startMutex_; the last listing round that completed
 
   std::atomic<bool> connected_{false};
   std::atomic<bool> stop_{false};
 
   Registrations registrations_;
   Wakeup wakeup_;
-  std::thread thread_;  // started and taken only under the library's lifetime lock
+  std::thread thread_;             // started and taken only under the library's lifetime lock
+  std::thread::id libraryThread_;  // set by start(), before the instance is handed out
 };
 
 }  // namespace ostrel_dbus

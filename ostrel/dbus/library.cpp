@@ -6,9 +6,10 @@
 namespace ostrel_dbus {
 namespace {
 
-// How long GetInstance waits for the first listing. A listing gives up on a participant
-// that does not answer after BusConnection::kCallTimeoutUsec; until then the instance is
-// handed out not ready, and becomes ready when the listing completes.
+// How long GetInstance waits for a listing. A listing does not wait for participants that
+// stopped answering (ParticipantList::kRoundPatienceUsec), so this is reached only when
+// the daemon itself does not answer; the instance is then handed out not ready, and
+// becomes ready when the listing completes.
 constexpr uint64_t kFirstListingWaitUsec = BusConnection::kCallTimeoutUsec;
 
 }  // namespace
@@ -41,6 +42,9 @@ api5::OstrelMessageErrorCode Library::getInstance(api5::IOstrelMessageDispatcher
   if (instance == nullptr) return api5::OSTREL_ERROR_INVALID_ARGUMENT;
   std::lock_guard<std::mutex> lock(mutex_);
   if (instance_) {
+    // A new holder gets a list as fresh as the first holder did: a round made now, whose
+    // result answers the holder's first RefreshEndPoints at once.
+    instance_->listFor(kFirstListingWaitUsec);
     ++references_;
     *instance = instance_.get();
     return api5::OSTREL_OK;

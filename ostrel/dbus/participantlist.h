@@ -16,6 +16,17 @@
 // never heard of, a name heard of that is missing, or a confirmed name whose encoded
 // unique name is no longer on the bus).
 //
+// Nothing waits on a participant that does not answer. A round completes when every
+// check has answered or, at the latest, kRoundPatienceUsec after the last answer (or the
+// ListNames answer) came in; checks still out then go on beside later rounds, and their
+// answers change the list when they come. A participant listed before stays listed while
+// its check is out. A name whose check failed (no answer within the call timeout, an
+// error, or an answer from another connection) is not checked again until its back-off
+// has passed: kFirstBackoffUsec, doubling with each failure up to kMaxBackoffUsec. At
+// most kMaxChecksInFlight checks of rounds are out at once, so that the daemon's limit
+// on calls awaiting replies is never reached; the others wait in order, names already
+// listed and names that the daemon answers for first.
+//
 // Threads: every method runs under the dispatcher's busMutex_, the handlers inside
 // sd_bus_process() (which the dispatcher calls with that lock held). The atomics
 // `listed_` and `pending_` are read by any thread without it.
@@ -26,6 +37,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <string_view>
@@ -52,8 +64,11 @@ class ParticipantList {
   void detach();
 
   // Starts a listing round, or asks for one more after the one under way (the listing
-  // made when the connection is installed).
-  void requestRefresh();
+  // made when the connection is installed). Returns the number of the round that serves
+  // the request (see finishedRounds()). With `forHolder` that round also answers the
+  // first RefreshEndPoints made within kFreshListingUsec after it, as the connection's
+  // first listing does: a new holder of the instance waits for it.
+  uint64_t requestRefresh(bool forHolder = false);
   // A RefreshEndPoints: like requestRefresh(), except that the listing made when the
   // connection was installed answers the first such request by itself when it completed
   // at most kFreshListingUsec ago and nobody joined or left since: then the list is
@@ -64,12 +79,28 @@ class ParticipantList {
   bool listed() const { return listed_; }
   // True from requestRefresh() until the list has been updated.
   bool pending() const { return pending_; }
+  // The number of the last round that completed; rounds are numbered from 1 on, over
+  // every connection.
+  uint64_t finishedRounds() const { return finishedRounds_; }
+
+  // When the round under way gives up waiting for its checks (monotonic microseconds);
+  // UINT64_MAX when nothing is waited for.
+  uint64_t deadlineUsec() const;
+  // Completes the round under way when its deadline has passed by `nowUsec`.
+  void expire(uint64_t nowUsec);
 
   // How recent the connection's first listing must be to answer a RefreshEndPoints.
   static constexpr uint64_t kFreshListingUsec = 100000;
   // How long after the start of a full round its confirmations, and those of the signals
   // that followed it, may be believed without checking every name again.
   static constexpr uint64_t kConfirmationUsec = 5000000;
+  // How long a round waits for further answers once none has come for this long.
+  static constexpr uint64_t kRoundPatienceUsec = 100000;
+  // Back-off of a name whose check failed.
+  static constexpr uint64_t kFirstBackoffUsec = 5000000;
+  static constexpr uint64_t kMaxBackoffUsec = 60000000;
+  // Checks of rounds out at once; the shipped bus allows 4096 calls awaiting replies.
+  static constexpr size_t kMaxChecksInFlight = 1024;
 
   // Handler of NameOwnerChanged for participant names; userdata is the list.
   static int onNameOwnerChanged(sd_bus_message* message, void* self, sd_bus_error* error);
@@ -83,7 +114,22 @@ class ParticipantList {
     std::string appId;       // from the name (long form) ...
     std::string appVersion;
     bool detailsInName = false;  // ... or from the properties (short form)
-    bool forRound = false;       // part of the listing round under way
+    bool join = false;           // the property call of a join, not a round's check
+    uint64_t round = 0;          // the round that waits for it; 0: none
+  };
+
+  // A check of a round that waits for a free place (kMaxChecksInFlight).
+  struct Waiting {
+    std::string busName;
+    ParticipantInfo info;
+    uint64_t round = 0;
+  };
+
+  // A name whose last check failed: when it may be checked again, and the pause after
+  // its next failure.
+  struct Backoff {
+    uint64_t retryAtUsec = 0;
+    uint64_t pauseUsec = 0;
   };
 
   // What the library knows of a participant name that it heard of (from a signal or the
@@ -99,14 +145,23 @@ class ParticipantList {
   static int onCheck(sd_bus_message* message, void* self, sd_bus_error* error);
 
   void startRound();
+  // Whether the round under way waits for `check`.
+  bool forRound(const Check& check) const { return roundRunning_ && check.round == round_; }
   void confirm(const Check& check, const std::string& appId, const std::string& appVersion);
   // Records what a NameOwnerChanged says of a participant name.
   void ownerChanged(const std::string& busName, const ParticipantInfo& info, const char* newOwner);
   void finishRound();
-  void checkName(const std::string& busName, const ParticipantInfo& info, bool forRound);
-  void requestDetails(const std::string& destination, const std::string& busName,
-                      const std::string& uniqueName, bool forRound);
+  // Checks a name for the round under way, unless its back-off has not passed; a name
+  // with a check out already is not asked again, the round waits for that check instead.
+  void checkName(const std::string& busName, const ParticipantInfo& info, uint64_t nowUsec);
+  // Sends one check of a round, or queues it when kMaxChecksInFlight are out.
+  void sendCheck(const std::string& busName, const ParticipantInfo& info, uint64_t round);
+  void sendWaiting();
+  bool requestDetails(const std::string& destination, const std::string& busName,
+                      const std::string& uniqueName, bool join, uint64_t round);
   bool send(MessagePtr call, Check check);
+  void failed(const Check& check);
+  void checkAnswered(const Check& check);
   void believe(const std::string& uniqueName, const std::string& appId,
                const std::string& appVersion, bool forRound);
   void joined(const std::string& busName, const ParticipantInfo& info, const std::string& owner);
@@ -121,13 +176,20 @@ class ParticipantList {
   bool roundRunning_ = false;
   bool roundListed_ = false;                    // the round's ListNames answer is in
   bool roundAgain_ = false;                     // asked for while one runs
-  bool firstRound_ = false;                     // the round under way is the connection's first
+  bool firstRound_ = false;                     // the round under way answers a later request
+  bool againForHolder_ = false;                 // so does the one asked for while one runs
+  uint64_t round_ = 0;                          // number of the round under way or last
+  uint64_t lastProgressUsec_ = 0;               // last answer the round under way got
   bool firstListingUnused_ = false;             // that round completed and answered no request yet
   uint64_t firstListingUsec_ = 0;               // when it completed
   std::unordered_set<std::string> confirmed_;   // unique names believed during the round
   size_t roundChecksInFlight_ = 0;              // checks of the round not answered yet
   std::unordered_map<uint64_t, Check> checks_;  // every check in flight, by call cookie
-  std::unordered_map<std::string, NameState> names_;  // by participant name
+  std::unordered_map<std::string, uint64_t> roundChecks_;  // name -> cookie, rounds' checks
+  std::deque<Waiting> waiting_;                            // rounds' checks not sent yet
+  std::unordered_set<std::string> waitingNames_;           // the names in waiting_
+  std::unordered_map<std::string, Backoff> backoff_;       // by participant name
+  std::unordered_map<std::string, NameState> names_;       // by participant name
   uint64_t signalCount_ = 0;        // NameOwnerChanged signals seen on this connection
   bool fullRoundDue_ = true;        // something said that a signal may have been lost
   uint64_t roundStartUsec_ = 0;     // when the round under way asked for ListNames
@@ -136,6 +198,7 @@ class ParticipantList {
 
   std::atomic<bool> listed_{false};
   std::atomic<bool> pending_{false};
+  std::atomic<uint64_t> finishedRounds_{0};
 };
 
 }  // namespace ostrel_dbus

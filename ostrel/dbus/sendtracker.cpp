@@ -52,6 +52,7 @@ void SendTracker::detach() {
   syncInFlight_ = false;
   syncDueUsec_ = 0;
   unwrittenBytes_ = 0;
+  unwrittenMessages_ = 0;
 }
 
 int SendTracker::sendOne(const std::string& destination, const std::string& type,
@@ -78,10 +79,12 @@ api5::OstrelMessageErrorCode SendTracker::send(const std::string& type, const st
                                                bool* wake) {
   *wake = false;
   if (bus_ == nullptr) return api5::OSTREL_ERROR_NOT_CONNECTED;
-  if (!hasUnwritten(bus_)) unwrittenBytes_ = 0;
-  const size_t bytes = (type.size() + appId_.size() + appVersion_.size() + payload.size()) *
-                       std::max<size_t>(1, destinations.size());
-  if (unwrittenBytes_ > 0 && unwrittenBytes_ + bytes > kMaxUnwrittenBytes) {
+  if (!hasUnwritten(bus_)) unwrittenBytes_ = unwrittenMessages_ = 0;
+  const size_t messages = std::max<size_t>(1, destinations.size());
+  const size_t bytes =
+      (type.size() + appId_.size() + appVersion_.size() + payload.size()) * messages;
+  if (unwrittenMessages_ > 0 && (unwrittenBytes_ + bytes > kMaxUnwrittenBytes ||
+                                 unwrittenMessages_ + messages > kMaxUnwrittenMessages)) {
     *wake = true;
     return api5::OSTREL_ERROR_TRY_AGAIN;
   }
@@ -111,6 +114,7 @@ api5::OstrelMessageErrorCode SendTracker::send(const std::string& type, const st
   }
   const bool queued = hasUnwritten(bus_);
   unwrittenBytes_ = queued ? unwrittenBytes_ + bytes : 0;
+  unwrittenMessages_ = queued ? unwrittenMessages_ + messages : 0;
   *wake = queued || syncPlanned;
   return result;
 }

@@ -55,6 +55,8 @@ class SendTracker {
   // Send answers "try again" rather than queue more than this for a daemon that does
   // not read from us. Bounds the memory that a stalled bus can make the library hold.
   static constexpr size_t kMaxUnwrittenBytes = 16 * 1024 * 1024;
+  // ... nor more messages than this: small messages cost sd-bus more than their bytes.
+  static constexpr size_t kMaxUnwrittenMessages = 4096;
   // The sync follows the first send that nothing covers yet after this long ...
   static constexpr uint64_t kSyncDelayUsec = 100000;
   // ... or at once when this many sends are remembered.
@@ -84,8 +86,9 @@ class SendTracker {
   // In the order sent: sd-bus numbers a connection's messages in increasing order.
   std::deque<SentTo> unconfirmed_;
   bool syncInFlight_ = false;
-  uint64_t syncDueUsec_ = 0;   // 0: no sync planned
-  size_t unwrittenBytes_ = 0;  // sent since the sd-bus write queue was last empty
+  uint64_t syncDueUsec_ = 0;      // 0: no sync planned
+  size_t unwrittenBytes_ = 0;     // sent since the sd-bus write queue was last empty
+  size_t unwrittenMessages_ = 0;  // the same, in messages
 };
 
 }  // namespace ostrel_dbus

@@ -1,10 +1,14 @@
 #include "teststreamlogger.h"
 
+#include "repeatfilter.h"
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace corvelle {
 namespace {
@@ -138,6 +142,48 @@ TEST(LoggerModule, ModuleLoggerWritesAtInfo) {
   EXPECT_EQ(moduleStreamLogger().getLevel(), LOG_INFO);
   EXPECT_TRUE(moduleStreamLogger().isEnabled(LOG_INFO));
   EXPECT_FALSE(moduleStreamLogger().isEnabled(LOG_DEBUG));
+}
+
+// A line repeated from one site is written once, counted while it repeats within a
+// second, and its count is written as a line of the same format once the second is over
+// (before the next line) or when the logger is replaced.
+TEST_F(LoggerTest, RepeatedLinesAreWrittenOnceASecondWithTheirCount) {
+  const auto logAt = [](int line, const char* text) {
+    recordStream(makeLogRecord("cat", LOG_INFO, "/src/flood.cpp", line, "Fn")) << text;
+  };
+  for (int i = 0; i < 1000; ++i) logAt(10, "same");
+  logAt(10, "other text");
+  logAt(11, "same");
+  EXPECT_EQ(out_.str(),
+            "Info:cat: same (flood.cpp.Fn.10)\n"
+            "Info:cat: other text (flood.cpp.Fn.10)\n"
+            "Info:cat: same (flood.cpp.Fn.11)\n");
+  out_.str("");
+  // Once the window has passed, the next line of any site brings the count first.
+  RepeatFilter filter;
+  RepeatFilter::Line line{LOG_INFO, "cat", "same", "flood.cpp", "Fn", 10};
+  std::vector<RepeatFilter::Line> due;
+  const auto start = RepeatFilter::Clock::now();
+  EXPECT_TRUE(filter.admit(line, start, &due));
+  EXPECT_FALSE(filter.admit(line, start + std::chrono::milliseconds(10), &due));
+  EXPECT_FALSE(filter.admit(line, start + std::chrono::milliseconds(900), &due));
+  EXPECT_TRUE(due.empty());
+  RepeatFilter::Line next = line;
+  next.line = 12;
+  EXPECT_TRUE(filter.admit(next, start + std::chrono::milliseconds(1000), &due));
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].text, "same (repeated 2 times)");
+  EXPECT_EQ(due[0].line, 10);
+  // Another repeat opens the next window; nothing is due until it passes.
+  due.clear();
+  EXPECT_FALSE(filter.admit(line, start + std::chrono::milliseconds(1500), &due));
+  EXPECT_TRUE(due.empty());
+  filter.takeAll(&due);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].text, "same (repeated 1 times)");
+  // Through the module's filter, replacing the logger writes what is still counted.
+  setCurrentLogger(nullptr);
+  EXPECT_EQ(out_.str(), "Info:cat: same (repeated 999 times) (flood.cpp.Fn.10)\n");
 }
 
 }  // namespace

@@ -403,8 +403,10 @@ test('a failure inside the endpoint refresh callback stays inside it and is logg
   assert.equal(code, 0, stderr);
   const line = /^Info:ostreladapter: EXCEPTION in OstrelAdapter::refreshEndPointsOstrelWillCallback \(ostreladapter\.cpp\.OstrelAdapter::refreshEndPointsOstrelWillCallback\.\d+\)$/;
   const lines = stdout.trim().split('\n');
+  // The same line again within a second is counted rather than written; the count is
+  // written when the logger goes with the adapter.
   assert.equal(lines.length, 3, stdout);
   assert.match(lines[0], line);
-  assert.match(lines[1], line);
-  assert.equal(lines[2], '["RS,1.0,Quorlen Rasterine"]', 'later refreshes still work');
+  assert.equal(lines[1], '["RS,1.0,Quorlen Rasterine"]', 'later refreshes still work');
+  assert.equal(lines[2], lines[0].replace(' (ostreladapter', ' (repeated 1 times) (ostreladapter'));
 });
