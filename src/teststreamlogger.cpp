@@ -3,9 +3,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <vector>
+
+#include "standardoutput.h"
 
 namespace corvelle {
 
@@ -79,7 +80,7 @@ LogLevel TestStreamLogger::getLevel() {
 
 TestStreamLogger& moduleStreamLogger() {
   // Never destroyed: library threads may still log while the process exits.
-  static TestStreamLogger* logger = new TestStreamLogger(std::cout, LOG_INFO);
+  static TestStreamLogger* logger = new TestStreamLogger(standardOutput(), LOG_INFO);
   return *logger;
 }
 
