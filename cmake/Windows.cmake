@@ -6,13 +6,17 @@
 # request for "node.exe" with the host process's own module, so the module binds to the
 # process that loads it whatever its executable is named.
 #
-# Only the module is built: the messaging library implementations of this repository, the
-# tests, the tools and the benchmarks are Linux programs.
+# Only the module is built, except in the Windows test build (CORVELLE_OSTREL_IMPL=inproc):
+# there the in-process library becomes a stand-in OstrelMessage5.dll, and the test module,
+# the control addon and a module without the hook are built against it, to be run in a
+# Windows Node (scripts/windows-runtime.sh, under wine). The D-Bus library, the tests'
+# runners, the tools and the benchmarks are Linux programs.
 #
 # Cache variables (each may also come from the environment variable of the same name):
 #   OSTREL_LIBRARY    the vendor's import library of OstrelMessage5.dll (OstrelMessage5.lib
 #                     for MSVC; libOstrelMessage5.dll.a or OstrelMessage5.lib for MinGW).
-#                     When not given it is looked up under OSTREL_ROOT.
+#                     When not given it is looked up under OSTREL_ROOT. Not used by the
+#                     test build, which makes its own OstrelMessage5.dll.
 #   OSTREL_ROOT       the folder of the vendor's library (searched in ., lib, lib/x64).
 #   NODE_LIBRARY      Node's import library for the Node version the module is built for.
 #                     MSVC: node.lib. MinGW: a delay-import library of node.exe, made with
@@ -43,20 +47,26 @@ if(NOT NODE_LIBRARY)
                       "Node ${CORVELLE_NODE_VERSION}; MinGW: a delay-import library of node.exe)")
 endif()
 
-if(NOT OSTREL_LIBRARY)
-  find_library(OSTREL_LIBRARY NAMES OstrelMessage5 HINTS ${OSTREL_ROOT}
-               PATH_SUFFIXES lib lib/x64 NO_CMAKE_FIND_ROOT_PATH)
-endif()
-if(NOT OSTREL_LIBRARY)
-  message(FATAL_ERROR "The import library of OstrelMessage5.dll was not found: set OSTREL_LIBRARY "
-                      "to it, or OSTREL_ROOT to the folder of the vendor's library")
-endif()
-message(STATUS "Windows: Node's import library ${NODE_LIBRARY}, the vendor's ${OSTREL_LIBRARY}")
+if(CORVELLE_OSTREL_IMPL STREQUAL "inproc")
+  message(STATUS "Windows: Node's import library ${NODE_LIBRARY}, the in-process library as "
+                 "OstrelMessage5.dll")
+else()
+  if(NOT OSTREL_LIBRARY)
+    find_library(OSTREL_LIBRARY NAMES OstrelMessage5 HINTS ${OSTREL_ROOT}
+                 PATH_SUFFIXES lib lib/x64 NO_CMAKE_FIND_ROOT_PATH)
+  endif()
+  if(NOT OSTREL_LIBRARY)
+    message(FATAL_ERROR "The import library of OstrelMessage5.dll was not found: set "
+                        "OSTREL_LIBRARY to it, or OSTREL_ROOT to the folder of the vendor's "
+                        "library")
+  endif()
+  message(STATUS "Windows: Node's import library ${NODE_LIBRARY}, the vendor's ${OSTREL_LIBRARY}")
 
-# The vendor's library, linked where the module picks its messaging library.
-add_library(ostrel_vendor UNKNOWN IMPORTED)
-set_target_properties(ostrel_vendor PROPERTIES IMPORTED_LOCATION ${OSTREL_LIBRARY})
-target_link_libraries(ostrel_vendor INTERFACE ostrel_interface)
+  # The vendor's library, linked where the module picks its messaging library.
+  add_library(ostrel_vendor UNKNOWN IMPORTED)
+  set_target_properties(ostrel_vendor PROPERTIES IMPORTED_LOCATION ${OSTREL_LIBRARY})
+  target_link_libraries(ostrel_vendor INTERFACE ostrel_interface)
+endif()
 
 # NAPI_EXTERN and UV_EXTERN become dllimport: calls go straight through the import slots
 # that the delay-load helper fills. NOMINMAX and WIN32_LEAN_AND_MEAN keep the Windows
@@ -72,9 +82,13 @@ foreach(config ${CMAKE_CONFIGURATION_TYPES})
 endforeach()
 
 # The module's Windows link: Node's functions through the delay-load helper, with the hook
-# that answers "node.exe" with the host process.
+# that answers "node.exe" with the host process. WITHOUT_HOOK leaves the hook out (the
+# helper then loads a file named node.exe), for the test that shows what the hook is for.
 function(corvelle_windows_module target)
-  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src/delayloadhook.cpp)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "WITHOUT_HOOK" "" "")
+  if(NOT arg_WITHOUT_HOOK)
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src/delayloadhook.cpp)
+  endif()
   target_link_libraries(${target} PRIVATE ${NODE_LIBRARY})
   if(MSVC)
     target_link_options(${target} PRIVATE /DELAYLOAD:node.exe)

@@ -14,35 +14,15 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 build="$root/build-windows"
 imports="$build/imports"
-host=x86_64-w64-mingw32
+. scripts/windows-common.sh
 
 # MinGW-w64 GCC with the posix thread model (std::mutex) and its binutils (dlltool,
 # objdump); clang reads the interface header; CMake and make build.
-packages="g++-mingw-w64-x86-64-posix clang cmake make"
-missing=""
-for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "cross-windows: installing$missing"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
-fi
-command -v node >/dev/null 2>&1 || { echo "cross-windows: node is needed (scripts/install-deps.sh)" >&2; exit 1; }
-
-# Node's headers, found as the Linux build finds them.
-node_include=$(node -p "require('path').join(process.execPath, '..', '..', 'include', 'node')")
-[ -f "$node_include/node_api.h" ] || node_include=/usr/include/node
-[ -f "$node_include/node_api.h" ] || { echo "cross-windows: Node's headers (node_api.h) not found" >&2; exit 1; }
-
-mkdir -p "$imports"
+install_missing cross-windows g++-mingw-w64-x86-64-posix clang cmake make
+node_include=$(node_headers cross-windows)
 
 # node.exe: a delay-import library, so that calls go through the delay-load helper.
-node scripts/cross-windows.js node-def "$node_include" > "$imports/node.def"
-$host-dlltool --input-def "$imports/node.def" --dllname node.exe \
-  --output-delaylib "$imports/libnode.delay.a"
+node_delaylib "$node_include" "$imports"
 
 # OstrelMessage5.dll: an ordinary import library, from the header's syntax tree for the
 # MinGW target (which also yields the mangled names), with the C++ headers of MinGW's GCC.

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include "repeatfilter.h"
+#include "standardoutput.h"
 
 namespace corvelle {
 
@@ -86,7 +86,7 @@ LogLevel TestStreamLogger::getLevel() {
 
 TestStreamLogger& moduleStreamLogger() {
   // Never destroyed: library threads may still log while the process exits.
-  static TestStreamLogger* logger = new TestStreamLogger(std::cout, LOG_INFO);
+  static TestStreamLogger* logger = new TestStreamLogger(standardOutput(), LOG_INFO);
   return *logger;
 }
 

@@ -14,7 +14,16 @@
 #include <string>
 #include <vector>
 
+// Exported by the library; on Windows, where the library is a DLL, imported by its users.
+#if defined(_WIN32)
+#if defined(OSTREL_BUILDING_LIBRARY)
+#define OSTREL_INPROC_API __declspec(dllexport)
+#else
+#define OSTREL_INPROC_API __declspec(dllimport)
+#endif
+#else
 #define OSTREL_INPROC_API __attribute__((visibility("default")))
+#endif
 
 namespace ostrel_inproc {
 
