@@ -50,7 +50,8 @@ bool valueOk(const std::string& value) {
                        c == '-' || c == '_' || c == '/' || c == '.' || c == '\\' || c == '*';
     if (plain) {
       ++i;
-    } else if (c == '%' && i + 2 < value.size() && hexDigit(value[i + 1]) && hexDigit(value[i + 2])) {
+    } else if (c == '%' && i + 2 < value.size() && hexDigit(value[i + 1]) &&
+               hexDigit(value[i + 2])) {
       i += 3;
     } else {
       return false;
@@ -119,7 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string connected = ostrel_dbus::withoutGuid(address);
   FUZZ_CHECK(!hasGuidKey(connected), "a guid is left in " + connected);
-  FUZZ_CHECK(ostrel_dbus::withoutGuid(connected) == connected, "guid removal not stable: " + address);
+  FUZZ_CHECK(ostrel_dbus::withoutGuid(connected) == connected,
+             "guid removal not stable: " + address);
   FUZZ_CHECK(splitOn(connected, ';').size() == splitOn(address, ';').size(),
              "entries changed: " + address);
   // What is connected to passes the check whenever the address as given does.
@@ -140,7 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!usable && localOnly && address.find('\0') == std::string::npos) {
     setenv(ostrel_dbus::wire::kAddressVariable, address.empty() ? "x" : address.c_str(), 1);
     api5::IOstrelMessageDispatcher* dispatcher = nullptr;
-    const api5::OstrelMessageErrorCode code = api5::IOstrelMessageDispatcher::GetInstance(&dispatcher);
+    const api5::OstrelMessageErrorCode code =
+        api5::IOstrelMessageDispatcher::GetInstance(&dispatcher);
     FUZZ_CHECK(code == api5::OSTREL_ERROR_INVALID_ARGUMENT,
                "GetInstance answered " + std::to_string(code) + " for " + address);
     FUZZ_CHECK(dispatcher == nullptr, "a dispatcher for a refused address");

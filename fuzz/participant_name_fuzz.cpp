@@ -66,13 +66,14 @@ void checkParsedName(const std::string& name) {
   FUZZ_CHECK(isValidWellKnownName(name), "parsed an invalid bus name: " + name);
   const std::string prefix = std::string(ostrel_dbus::wire::kParticipantPrefix) + ".";
   if (info.detailsInName) {
-    FUZZ_CHECK(ParticipantName::forParticipant(info.uniqueName, info.appId, info.appVersion) ==
-                   name,
-               "long form does not rebuild: " + name);
+    FUZZ_CHECK(
+        ParticipantName::forParticipant(info.uniqueName, info.appId, info.appVersion) == name,
+        "long form does not rebuild: " + name);
     return;
   }
   FUZZ_CHECK(info.appId.empty() && info.appVersion.empty(), "short form with texts: " + name);
-  const std::string form = name.substr(prefix.size(), name.find('.', prefix.size()) - prefix.size());
+  const std::string form =
+      name.substr(prefix.size(), name.find('.', prefix.size()) - prefix.size());
   FUZZ_CHECK(!form.empty() && form[0] == 'L', "short form tag: " + name);
   const std::string rebuilt =
       form.size() == 1 ? prefix + "L.u" + ParticipantName::escape(info.uniqueName)
@@ -83,13 +84,14 @@ void checkParsedName(const std::string& name) {
 void checkBuiltName(const std::string& uniqueName, const std::string& appId,
                     const std::string& appVersion) {
   const std::string name = ParticipantName::forParticipant(uniqueName, appId, appVersion);
-  const std::string longForm = std::string(ostrel_dbus::wire::kParticipantPrefix) + ".a" +
-                               ParticipantName::escape(appId) + ".v" +
-                               ParticipantName::escape(appVersion) + ".u" +
-                               ParticipantName::escape(uniqueName);
+  const std::string longForm =
+      std::string(ostrel_dbus::wire::kParticipantPrefix) + ".a" + ParticipantName::escape(appId) +
+      ".v" + ParticipantName::escape(appVersion) + ".u" + ParticipantName::escape(uniqueName);
   const bool fits = longForm.size() <= ParticipantName::kMaxBusNameLength;
-  FUZZ_CHECK(fits == (name == longForm), "form chosen for length " + std::to_string(longForm.size()));
-  if (name.size() > ParticipantName::kMaxBusNameLength) return;  // unique name too long for any form
+  FUZZ_CHECK(fits == (name == longForm),
+             "form chosen for length " + std::to_string(longForm.size()));
+  if (name.size() > ParticipantName::kMaxBusNameLength)
+    return;  // unique name too long for any form
   FUZZ_CHECK(isValidWellKnownName(name), "built an invalid bus name: " + name);
   ParticipantInfo info;
   const bool plausibleUnique = uniqueName.size() >= 2 && uniqueName[0] == ':';

@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       const std::string value = in.text(1024);
       line.bytes(key, value);
-      const bool asText = value.find('\0') == std::string::npos && ostrel_dbus::wire::isValidUtf8(value);
+      const bool asText =
+          value.find('\0') == std::string::npos && ostrel_dbus::wire::isValidUtf8(value);
       expected[asText ? key : key + "Hex"] = asText ? value : hexOf(value);
     }
   }

@@ -13,13 +13,13 @@
 #include <cstdlib>
 #include <string>
 
-#define FUZZ_CHECK(condition, what)                                                   \
-  do {                                                                                \
-    if (!(condition)) {                                                               \
-      std::fprintf(stderr, "fuzz invariant broken at %s:%d: %s (%s)\n", __FILE__,   \
-                   __LINE__, std::string(what).c_str(), #condition);                  \
-      std::abort();                                                                   \
-    }                                                                                 \
+#define FUZZ_CHECK(condition, what)                                                         \
+  do {                                                                                      \
+    if (!(condition)) {                                                                     \
+      std::fprintf(stderr, "fuzz invariant broken at %s:%d: %s (%s)\n", __FILE__, __LINE__, \
+                   std::string(what).c_str(), #condition);                                  \
+      std::abort();                                                                         \
+    }                                                                                       \
   } while (0)
 
 namespace corvelle_fuzz {
