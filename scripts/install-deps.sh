@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs what a fresh Debian machine lacks to build and test Corvelle: the compiler and
-# CMake, Node.js with its headers, GoogleTest, sd-bus (libsystemd) and the D-Bus daemon.
+# CMake, Node.js with its headers, GoogleTest, sd-bus (libsystemd), the D-Bus daemon, and
+# clang with libFuzzer's runtime for the fuzz targets (npm run fuzz).
 set -eu
-packages="build-essential cmake pkg-config clang-format git nodejs npm libnode-dev googletest libgtest-dev libgmock-dev libsystemd-dev dbus-daemon dbus-bin"
+packages="build-essential cmake pkg-config clang-format git nodejs npm libnode-dev googletest libgtest-dev libgmock-dev libsystemd-dev dbus-daemon dbus-bin clang-14 libclang-rt-14-dev"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

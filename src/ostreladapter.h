@@ -62,6 +62,10 @@ class OstrelAdapter : public Napi::ObjectWrap<OstrelAdapter>, public api5::IOstr
   void Receive(const api5::OstrelMessage& message) override;
 
  private:
+  // The fuzz harness (fuzz/adapter/) reads the cache and the stale flag to check them
+  // against its model of the cache rules.
+  friend struct OstrelAdapterProbe;
+
   // Script methods.
   Napi::Value getAppsList(const Napi::CallbackInfo& info);
   Napi::Value setServerDetails(const Napi::CallbackInfo& info);

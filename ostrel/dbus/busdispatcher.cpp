@@ -39,6 +39,9 @@ BusDispatcher::~BusDispatcher() {
 
 api5::OstrelMessageErrorCode BusDispatcher::open(const Settings& settings,
                                                  std::shared_ptr<BusDispatcher>* dispatcher) {
+  // The address is checked as given: dropping its guid must not make a malformed one
+  // (a guid value with a stray '=') pass the check and be connected to.
+  if (!isUsableBusAddress(settings.address)) return api5::OSTREL_ERROR_INVALID_ARGUMENT;
   auto created = std::make_shared<BusDispatcher>(settings);
   if (!created->wakeup_.valid()) return api5::OSTREL_ERROR_FAILED;
   std::unique_ptr<BusConnection> connection;
