@@ -32,10 +32,13 @@ function startService(address) {
   `], { address, stdin: 'pipe', timeoutMs: LIMIT_MS });
 }
 
+// The answer to `command`. Diagnostic lines come from the library's thread and may split
+// a line of script output, so the answer is looked for anywhere in a line.
 async function ask(service, command) {
   const from = service.lines.length;
   service.stdin.write(command + '\n');
-  return (await nextLine(service, new RegExp(`^${command} `), { from })).slice(command.length + 1);
+  const pattern = new RegExp(`${command} (.*)$`);
+  return pattern.exec(await nextLine(service, pattern, { from }))[1];
 }
 
 // A host that announces itself once; milliseconds from its announcement to the answer,
