@@ -11,7 +11,7 @@ const { parseCommandLine, UsageError } = require('../lib/args');
 const { runStart, START_USAGE } = require('../lib/start');
 const { loadAddon } = require('../lib/addon');
 const { playHost } = require('../lib/host');
-const { waitForBus, findService, CLIENT_APP_ID } = require('../lib/helpers');
+const { waitForBus, findService, handBusAddress, CLIENT_APP_ID } = require('../lib/helpers');
 const { version } = require('../package.json');
 const DEFAULT_TIMEOUT_MS = 3000;
 
@@ -23,6 +23,17 @@ The bus: --bus, else OSTREL_BUS_ADDRESS, else the session bus when there is one,
 private bus that \`corvelle start\` runs at a fixed per-user socket.`;
 
 const COMMANDS = {
+  bus: {
+    spec: { bus: { kind: 'address' }, json: { kind: 'flag' } },
+    usage: `Usage: corvelle bus [--json] [--bus <address>]
+
+Prints the address of the bus that the module, the service and this command join, why
+that one, and whether it answers now. Exits 0 either way.
+
+  --json              print one JSON object (address, source, reason, answers)
+${BUS_HELP}`,
+    run: runBus,
+  },
   apps: {
     spec: { bus: { kind: 'address' }, json: { kind: 'flag' } },
     usage: `Usage: corvelle apps [--json] [--bus <address>]
@@ -76,6 +87,7 @@ const USAGE = `Usage: corvelle <command> [options]
 
 Commands:
   start                     run the developer-tools service until Ctrl-C
+  bus                       print the bus that the rule picks, and why
   service                   ask the developer-tools service for its details
   apps                      list the host applications on the bus
   host <appId> <version>    play a host application and print the service's answer
@@ -96,7 +108,7 @@ class Failure extends Error {
 async function joinableBus(option, timeoutMs = DEFAULT_TIMEOUT_MS) {
   const resolved = await bus.resolveBus({ option });
   if (resolved.state === 'unreachable') throw new Failure(bus.unreachableMessage(resolved));
-  process.env[bus.ADDRESS_VARIABLE] = resolved.address;
+  handBusAddress(resolved.address);
   try {
     await waitForBus({ address: resolved.address, timeoutMs });
   } catch (err) {
@@ -111,6 +123,21 @@ async function joinableBus(option, timeoutMs = DEFAULT_TIMEOUT_MS) {
 function makeAdapter() {
   const { OstrelAdapter } = loadAddon();
   return new OstrelAdapter(CLIENT_APP_ID, version);
+}
+
+async function runBus(options) {
+  const resolved = await bus.resolveBus({ option: options.bus });
+  const answers = resolved.state !== 'unreachable';
+  const { address, source, because } = resolved;
+  if (options.json) {
+    out(JSON.stringify({ address, source, reason: because, answers }));
+  } else {
+    out(address);
+    out(`why: ${because}`);
+    const hint = source === 'private bus' ? '; `corvelle start` brings it up' : '';
+    out(answers ? 'answers now: yes' : `answers now: no (${resolved.reason}${hint})`);
+  }
+  return 0;
 }
 
 async function runApps(options) {
@@ -131,7 +158,7 @@ async function runService(options) {
   const { address } = await joinableBus(options.bus, timeoutMs);
   let answer;
   try {
-    answer = await findService({ timeoutMs });
+    answer = await findService({ timeoutMs, address });
   } catch (err) {
     if (err.code !== 'ERR_CORVELLE_SERVICE_TIMEOUT') throw err;
     throw new Failure(`no answer from the service within ${timeoutMs} ms on ${address} ` +

@@ -6,17 +6,19 @@
 //   2. OSTREL_BUS_ADDRESS, the messaging library's own variable;
 //   3. the session bus, when one answers;
 //   4. the per-user private bus that `corvelle start` runs at a fixed socket path.
-// Whatever is chosen is put into OSTREL_BUS_ADDRESS before an adapter is made, so the
-// library connects to the bus this rule picked and to no other.
+// The rule itself is lib/busrule.js. Whatever is chosen is handed to the messaging
+// library (handBusAddress in lib/helpers.js) before an adapter is made, so the library
+// connects to the bus this rule picked and to no other.
 
 const fs = require('node:fs');
 const net = require('node:net');
-const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
+const busrule = require('./busrule');
 const { listParticipants } = require('./busview');
 
-const ADDRESS_VARIABLE = 'OSTREL_BUS_ADDRESS';
+const { ADDRESS_VARIABLE, unixPathAddress, connectOptions, privateBusDir, privateBusSocket } =
+  busrule;
 const PACKAGE_ROOT = path.resolve(__dirname, '..');
 const BUS_CONFIG = path.join(PACKAGE_ROOT, 'bus', 'ostrel-bus.conf');
 // Every participant owns one name under this prefix (docs/protocol.md).
@@ -24,51 +26,13 @@ const PARTICIPANT_PREFIX = 'net.corvelle.Ostrel5.P.';
 
 class BusError extends Error {}
 
-// %XX sequences are bytes; the text they spell is UTF-8.
-function unescapeValue(value) {
-  return value.replace(/(%[0-9A-Fa-f]{2})+/g,
-    (run) => Buffer.from(run.replace(/%/g, ''), 'hex').toString('utf8'));
-}
-
-// A D-Bus address: transports separated by ';', each "name:key=value,key=value" with
-// %-escaped values.
+// Addresses are read and written as lib/busrule.js does; a malformed one is a BusError.
 function parseAddress(address) {
-  const transports = [];
-  for (const part of String(address).split(';')) {
-    if (part.trim() === '') continue;
-    const colon = part.indexOf(':');
-    if (colon <= 0) throw new BusError(`not a D-Bus address: "${address}"`);
-    const params = {};
-    const rest = part.slice(colon + 1);
-    for (const pair of rest === '' ? [] : rest.split(',')) {
-      const eq = pair.indexOf('=');
-      if (eq <= 0) throw new BusError(`not a D-Bus address: "${address}"`);
-      params[pair.slice(0, eq)] = unescapeValue(pair.slice(eq + 1));
-    }
-    transports.push({ transport: part.slice(0, colon), params });
+  try {
+    return busrule.parseAddress(address);
+  } catch (err) {
+    throw new BusError(err.message);
   }
-  if (transports.length === 0) throw new BusError('empty bus address');
-  return transports;
-}
-
-function escapeValue(value) {
-  return value.replace(/[^A-Za-z0-9_\-/.\\*]/gu, (c) =>
-    Buffer.from(c).toString('hex').replace(/(..)/g, '%$1'));
-}
-
-function unixPathAddress(socketPath) {
-  return `unix:path=${escapeValue(socketPath)}`;
-}
-
-// Connection options for net.connect, or null for transports that cannot be tried from
-// here (launchd, autolaunch, ...).
-function connectOptions({ transport, params }) {
-  if (transport === 'unix' && params.path) return { path: params.path };
-  if (transport === 'unix' && params.abstract) return { path: `\0${params.abstract}` };
-  if (transport === 'tcp' && params.port) {
-    return { host: params.host || 'localhost', port: Number(params.port) };
-  }
-  return null;
 }
 
 function tryConnect(options, timeoutMs) {
@@ -108,51 +72,18 @@ async function probeAddress(address, timeoutMs = 1500) {
   return { state: tried ? 'unreachable' : 'unknown', reason };
 }
 
-// The session bus as sd-bus finds it: DBUS_SESSION_BUS_ADDRESS, else the user bus socket
-// in XDG_RUNTIME_DIR.
 function sessionBusAddress(env = process.env) {
-  if (env.DBUS_SESSION_BUS_ADDRESS) return env.DBUS_SESSION_BUS_ADDRESS;
-  if (env.XDG_RUNTIME_DIR) {
-    const socketPath = path.join(env.XDG_RUNTIME_DIR, 'bus');
-    if (fs.existsSync(socketPath)) return unixPathAddress(socketPath);
-  }
-  return null;
+  return busrule.sessionBus(env)?.address ?? null;
 }
 
-// The folder of the per-user private bus: in XDG_RUNTIME_DIR when there is one, else in
-// the temporary folder, named after the user id.
-function privateBusDir(env = process.env) {
-  if (env.XDG_RUNTIME_DIR) return path.join(env.XDG_RUNTIME_DIR, 'corvelle');
-  const uid = typeof process.getuid === 'function' ? process.getuid() : os.userInfo().uid;
-  return path.join(env.TMPDIR || os.tmpdir(), `corvelle-${uid}`);
-}
-
-function privateBusSocket(env = process.env) {
-  return path.join(privateBusDir(env), 'bus');
-}
-
-// Applies the rule above. The result names where the address came from; `state` is the
-// probe's answer for it.
+// Applies the package's one rule (lib/busrule.js). The result names where the address
+// came from ('--bus' for the option) and `because` why it was taken; `state` is the
+// probe's answer for it, with the probe's `reason` when it does not answer.
 async function resolveBus({ option, env = process.env, timeoutMs } = {}) {
-  if (option) {
-    return { address: option, source: '--bus', ...(await probeAddress(option, timeoutMs)) };
-  }
-  if (env[ADDRESS_VARIABLE]) {
-    const address = env[ADDRESS_VARIABLE];
-    return { address, source: ADDRESS_VARIABLE, ...(await probeAddress(address, timeoutMs)) };
-  }
-  const session = sessionBusAddress(env);
-  if (session) {
-    const probe = await probeAddress(session, timeoutMs);
-    if (probe.state !== 'unreachable') return { address: session, source: 'session bus', ...probe };
-  }
-  const socketPath = privateBusSocket(env);
-  return {
-    address: unixPathAddress(socketPath),
-    source: 'private bus',
-    socketPath,
-    ...(await probeAddress(unixPathAddress(socketPath), timeoutMs)),
-  };
+  const { reason: because, ...choice } =
+    await busrule.chooseBus({ address: option, optionName: '--bus' }, env);
+  const source = choice.source === 'option' ? '--bus' : choice.source;
+  return { ...choice, source, because, ...(await probeAddress(choice.address, timeoutMs)) };
 }
 
 // One line that says why a resolved bus cannot be used.

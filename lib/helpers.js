@@ -1,11 +1,12 @@
 'use strict';
 // Promise helpers beside OstrelAdapter. The adapter's constructor blocks the script thread
-// until the bus answers; waitForBus waits for the bus without blocking, and findService
-// asks the developer-tools service once, with a time limit, and cleans up after itself.
+// until the bus answers; waitForBus waits for the bus without blocking, connect waits and
+// then makes the adapter, and findService asks the developer-tools service once, with a
+// time limit, from a child process that ends with it.
 
-const net = require('node:net');
 const path = require('node:path');
-const { parseAddress, unixPathAddress, connectOptions } = require('./bus');
+const { spawn } = require('node:child_process');
+const { chooseBus, parseAddress, connectOptions, handshake } = require('./busrule');
 
 const DEFAULT_BUS_TIMEOUT_MS = 10000;
 const DEFAULT_SERVICE_TIMEOUT_MS = 3000;
@@ -14,6 +15,7 @@ const RETRY_MS = 100;
 // The application id under which findService joins the bus: a client, not a host
 // application, so the service answers it and getAppsList leaves it out.
 const CLIENT_APP_ID = 'corvelle-cli';
+const LOOKUP_SCRIPT = path.join(__dirname, 'lookup.js');
 
 function codedError(code, message, extra = {}) {
   const error = new Error(message);
@@ -37,7 +39,7 @@ function invalidOption(name, value, expected) {
 
 // The options object checked: throws a TypeError (code ERR_INVALID_ARG_VALUE) on a value
 // of the wrong kind.
-function readOptions(options, { defaultTimeoutMs, withAddress }) {
+function readOptions(options, { defaultTimeoutMs }) {
   if (options === undefined || options === null) options = {};
   if (typeof options !== 'object') throw invalidOption('options', options, 'an object');
   const { timeoutMs = defaultTimeoutMs, signal, address } = options;
@@ -48,48 +50,10 @@ function readOptions(options, { defaultTimeoutMs, withAddress }) {
       typeof signal.addEventListener !== 'function')) {
     throw invalidOption('signal', signal, 'an AbortSignal');
   }
-  if (withAddress && address !== undefined && (typeof address !== 'string' || address === '')) {
+  if (address !== undefined && (typeof address !== 'string' || address === '')) {
     throw invalidOption('address', address, 'a non-empty D-Bus address text');
   }
   return { timeoutMs, signal, address };
-}
-
-// The bus the module joins, by the messaging library's own rule: OSTREL_BUS_ADDRESS, else
-// the session bus (DBUS_SESSION_BUS_ADDRESS, else the socket "bus" in XDG_RUNTIME_DIR).
-// Null when there is none, in which case an adapter joins nothing.
-function moduleBusAddress(env = process.env) {
-  if (env.OSTREL_BUS_ADDRESS) return env.OSTREL_BUS_ADDRESS;
-  if (env.DBUS_SESSION_BUS_ADDRESS) return env.DBUS_SESSION_BUS_ADDRESS;
-  if (env.XDG_RUNTIME_DIR) return unixPathAddress(path.join(env.XDG_RUNTIME_DIR, 'bus'));
-  return null;
-}
-
-// One try at one transport: a bus answers when it replies to the opening of the D-Bus
-// authentication (a NUL byte, then an AUTH line without mechanism, which every server
-// answers with the list of mechanisms it takes). A socket that accepts but stays silent
-// (a stopped daemon) does not count. Resolves { ok, reason }.
-function handshake(options, timeoutMs) {
-  return new Promise((resolve) => {
-    const socket = net.connect(options);
-    let reply = '';
-    const done = (ok, reason) => {
-      clearTimeout(timer);
-      socket.destroy();
-      resolve({ ok, reason });
-    };
-    const timer = setTimeout(() => done(false, 'no answer'), Math.max(1, timeoutMs));
-    socket.setEncoding('latin1');
-    socket.once('connect', () => socket.write('\0AUTH\r\n'));
-    socket.on('data', (chunk) => {
-      reply += chunk;
-      if (reply.includes('\r\n')) {
-        const ok = /^(REJECTED|OK|ERROR)\b/.test(reply);
-        done(ok, ok ? undefined : 'not a D-Bus server');
-      }
-    });
-    socket.once('error', (err) => done(false, err.code === 'ENOENT' ? 'no socket' : err.code));
-    socket.once('end', () => done(false, 'closed without answer'));
-  });
 }
 
 function sleep(ms, signal) {
@@ -142,87 +106,119 @@ async function waitUntilAnswers(address, deadline, signal) {
   }
 }
 
-// Resolves (to the address) once the bus that an adapter made now would join answers.
+// The address that this package last handed to the messaging library in this process.
+let handedAddress;
+
+// Hands `address` to the messaging library (through the C environment, which every
+// runtime's native modules share) and to this script's process.env. False when adapters
+// of the process already hold the library's connection: they, and adapters made
+// meanwhile, stay on the bus it joined until all of them have gone.
+function handBusAddress(address) {
+  const { setBusAddress } = require('./binding').load().binding;
+  const fresh = setBusAddress(address);
+  process.env.OSTREL_BUS_ADDRESS = address;
+  handedAddress = address;
+  return fresh;
+}
+
+// The bus by the package's rule (lib/busrule.js), with the `address` option first.
+async function chosenAddress(address) {
+  return (await chooseBus({ address }, process.env)).address;
+}
+
+// Resolves (to the address) once the bus that the rule picks answers.
 async function waitForBus(options) {
   const { timeoutMs, signal, address: given } = readOptions(options,
-    { defaultTimeoutMs: DEFAULT_BUS_TIMEOUT_MS, withAddress: true });
+    { defaultTimeoutMs: DEFAULT_BUS_TIMEOUT_MS });
   if (signal?.aborted) throw abortError(signal);
-  const address = given ?? moduleBusAddress();
-  if (address === null) {
-    throw codedError('ERR_CORVELLE_NO_BUS_ADDRESS', 'no bus to wait for: neither ' +
-      'OSTREL_BUS_ADDRESS nor DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set');
-  }
-  await waitUntilAnswers(address, Date.now() + timeoutMs, signal);
+  const deadline = Date.now() + timeoutMs;
+  const address = await chosenAddress(given);
+  await waitUntilAnswers(address, deadline, signal);
   return address;
 }
 
-// Answers of the service share one adapter and its process-wide getServicePort callback:
-// every pending findService call waits on the same lookup, which ends (and disconnects)
-// once the first answer came or the last caller stopped waiting.
-let lookup = null;
-
-function startLookup(OstrelAdapter) {
-  const adapter = new OstrelAdapter(CLIENT_APP_ID, require('../package.json').version);
-  const current = { adapter, waiters: new Set() };
-  adapter.getServicePort((type, payload, appId, appVersion) => {
-    if (lookup !== current) return;
-    endLookup(current);
-    for (const waiter of [...current.waiters]) waiter.answer({ type, payload, appId, appVersion });
-  });
-  return current;
-}
-
-function endLookup(current) {
-  if (lookup === current) lookup = null;
-  current.adapter.disconnect();
-}
-
-// Resolves with the first answer of the developer-tools service to getServicePort.
-async function findService(options) {
-  const { timeoutMs, signal } = readOptions(options,
-    { defaultTimeoutMs: DEFAULT_SERVICE_TIMEOUT_MS, withAddress: false });
+// Waits for the bus without blocking, then makes the adapter. An abort or a time-out
+// while waiting leaves nothing behind: no adapter, no address handed over.
+async function connect(appId, appVersion, ...rest) {
+  const targetAppId = typeof rest[0] === 'string' ? rest.shift() : undefined;
+  const { timeoutMs, signal, address: given } = readOptions(rest[0],
+    { defaultTimeoutMs: DEFAULT_BUS_TIMEOUT_MS });
   if (signal?.aborted) throw abortError(signal);
   const deadline = Date.now() + timeoutMs;
-  const address = moduleBusAddress();
-  if (address === null) {
-    throw codedError('ERR_CORVELLE_NO_BUS_ADDRESS', 'no bus to ask: neither ' +
-      'OSTREL_BUS_ADDRESS nor DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set');
+  const address = await chosenAddress(given);
+  await waitUntilAnswers(address, deadline, signal);
+  if (signal?.aborted) throw abortError(signal);
+  const { OstrelAdapter } = require('./binding').load().binding;
+  const previous = handedAddress;
+  if (!handBusAddress(address) && previous !== undefined && previous !== address) {
+    handBusAddress(previous);
+    throw codedError('ERR_CORVELLE_BUS_IN_USE', `adapters of this process are on the bus at ` +
+      `${previous}; an adapter joins ${address} only once they have all gone`,
+      { address, current: previous });
   }
+  return targetAppId === undefined ? new OstrelAdapter(appId, appVersion)
+    : new OstrelAdapter(appId, appVersion, targetAppId);
+}
+
+// How this runtime runs a script of the package in a child process.
+function childCommand(script, args) {
+  if (typeof globalThis.Deno !== 'undefined') {
+    return [process.execPath, ['run', '--allow-all', script, ...args]];
+  }
+  return [process.execPath, [script, ...args]];
+}
+
+// Resolves with the first answer of the developer-tools service to getServicePort. The
+// question is asked from a child process with an adapter of its own, so that it changes
+// nothing of this process's adapters: not their application id (the library's one
+// connection keeps the id of the adapter that opened it), not their bus, and not the
+// process-wide getServicePort callback.
+async function findService(options) {
+  const { timeoutMs, signal, address: given } = readOptions(options,
+    { defaultTimeoutMs: DEFAULT_SERVICE_TIMEOUT_MS });
+  if (signal?.aborted) throw abortError(signal);
+  const deadline = Date.now() + timeoutMs;
+  const address = await chosenAddress(given);
   // The adapter's constructor would wait for minutes for a bus that is not there.
   await waitUntilAnswers(address, deadline, signal);
+  if (signal?.aborted) throw abortError(signal);
 
-  const { OstrelAdapter } = require('./binding').load().binding;
-  if (!lookup) lookup = startLookup(OstrelAdapter);
-  const current = lookup;
+  const [command, args] = childCommand(LOOKUP_SCRIPT,
+    [address, String(Math.max(0, deadline - Date.now()))]);
+  const child = spawn(command, args, { stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve, reject) => {
-    const waiter = {};
-    const leave = () => {
+    let out = '';
+    let settled = false;
+    const finish = (error, answer) => {
+      if (settled) return;
+      settled = true;
       clearTimeout(timer);
       signal?.removeEventListener('abort', onAbort);
-      current.waiters.delete(waiter);
-      if (current.waiters.size === 0 && lookup === current) endLookup(current);
+      if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+      if (error) reject(error);
+      else resolve(answer);
     };
-    waiter.answer = (answer) => {
-      leave();
-      resolve(answer);
-    };
-    const onAbort = () => {
-      leave();
-      reject(abortError(signal));
-    };
-    const timer = setTimeout(() => {
-      leave();
-      reject(codedError('ERR_CORVELLE_SERVICE_TIMEOUT',
-        `no answer from the service within ${timeoutMs} ms on ${address}`,
-        { address, timeoutMs }));
-    }, Math.max(0, deadline - Date.now()));
-    current.waiters.add(waiter);
+    const onAbort = () => finish(abortError(signal));
+    const timedOut = () => codedError('ERR_CORVELLE_SERVICE_TIMEOUT',
+      `no answer from the service within ${timeoutMs} ms on ${address}`, { address, timeoutMs });
+    const timer = setTimeout(() => finish(timedOut()), Math.max(0, deadline - Date.now()));
+    child.stdout.setEncoding('utf8');
+    child.stdout.on('data', (chunk) => {
+      out += chunk;
+      const end = out.indexOf('\n');
+      if (end >= 0) finish(null, JSON.parse(out.slice(0, end)));
+    });
+    child.once('error', (err) => finish(err));
+    child.once('exit', (code, sig) => {
+      if (code === 3) finish(timedOut());
+      else finish(new Error(`the lookup process ended without an answer (${sig || `exit ${code}`})`));
+    });
     if (signal?.aborted) onAbort();
     else signal?.addEventListener('abort', onAbort, { once: true });
   });
 }
 
 module.exports = {
-  waitForBus, findService, moduleBusAddress, CLIENT_APP_ID,
+  waitForBus, findService, connect, handBusAddress, CLIENT_APP_ID,
   DEFAULT_BUS_TIMEOUT_MS, DEFAULT_SERVICE_TIMEOUT_MS,
 };

@@ -6,6 +6,7 @@
 const http = require('node:http');
 const bus = require('./bus');
 const { startAdapterThread } = require('./adapterthread');
+const { handBusAddress } = require('./helpers');
 const { watchMessages, shortType } = require('./monitor');
 const { out } = require('./stdout');
 const { version } = require('../package.json');
@@ -83,7 +84,7 @@ function createService({ busOption, env = process.env, port = 0, log = defaultLo
     }
 
     // The library reads its address from its own variable; the rule above has decided it.
-    process.env[bus.ADDRESS_VARIABLE] = address;
+    handBusAddress(address);
 
     // The bus as last seen: 'up' (answers), 'gone' (does not); and whether this service's
     // own participant is on it.

@@ -94,7 +94,14 @@ void unregisterAdapter(napi_env env, OstrelAdapter* adapter) {
   }
 }
 
+// Adapters holding a count on the dispatcher, across every environment.
+std::atomic<int> dispatcherHolders{0};
+
 }  // namespace
+
+int OstrelAdapter::libraryHolders() {
+  return dispatcherHolders.load();
+}
 
 // ---------------------------------------------------------------------------------------
 // Module entry and construction
@@ -195,6 +202,7 @@ void OstrelAdapter::initSelf() {
       code = api5::IOstrelMessageDispatcher::GetInstance(&dispatcher);
       if (code == api5::OSTREL_OK) {
         ostrel_ = dispatcher;
+        ++dispatcherHolders;
         break;
       }
       if (code != kTryAgainLater) break;
@@ -254,6 +262,7 @@ void OstrelAdapter::shutdownBridge() {
     api5::IOstrelMessageDispatcher::ReleaseInstance();
   } catch (...) {
   }
+  --dispatcherHolders;
 }
 
 // Runs on the script thread when an environment ends (process exit, end of a worker),

@@ -49,6 +49,9 @@ class OstrelAdapter : public Napi::ObjectWrap<OstrelAdapter>, public api5::IOstr
   static Napi::Object Init(Napi::Env env, Napi::Object exports);
 
   explicit OstrelAdapter(const Napi::CallbackInfo& info);
+  // How many adapters of the process hold a count on the library's dispatcher; while one
+  // does, a new adapter joins the bus that dispatcher is on. Any thread.
+  static int libraryHolders();
   ~OstrelAdapter() override;
 
   OstrelAdapter(const OstrelAdapter&) = delete;

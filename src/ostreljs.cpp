@@ -1,11 +1,13 @@
 #include "ostreljs.h"
 
+#include "busaddresshandoff.h"
 #include "ostreladapter.h"
 
 namespace corvelle {
 
 Napi::Object initModule(Napi::Env env, Napi::Object exports) {
   OstrelAdapter::Init(env, exports);
+  defineBusAddressHandOff(env, exports);
   return exports;
 }
 

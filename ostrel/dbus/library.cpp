@@ -1,7 +1,6 @@
 #include "library.h"
 
-#include <cstdlib>
-
+#include "busrule.h"
 #include "ostrel_dbus/wire.h"
 
 namespace ostrel_dbus {
@@ -20,13 +19,7 @@ Library& Library::get() {
 }
 
 std::string Library::busAddress() {
-  const char* own = std::getenv(wire::kAddressVariable);
-  if (own != nullptr && own[0] != '\0') return own;
-  const char* session = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (session != nullptr && session[0] != '\0') return session;
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] != '\0') return std::string("unix:path=") + runtime + "/bus";
-  return std::string();
+  return chooseBusForProcess().address;
 }
 
 api5::OstrelMessageErrorCode Library::setConfig(const char* appId, const char* appVersion) {

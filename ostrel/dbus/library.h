@@ -28,7 +28,9 @@ class Library {
   api5::OstrelMessageErrorCode getInstance(api5::IOstrelMessageDispatcher** instance);
   void releaseInstance();
 
-  // OSTREL_BUS_ADDRESS when set, else the session bus's address, else empty.
+  // The bus by the library's rule (busrule.h): OSTREL_BUS_ADDRESS, else the session bus
+  // when it answers, else the per-user private bus. Looked at again on every GetInstance
+  // that opens a connection; may take up to a second to try the session bus.
   static std::string busAddress();
 
  private:

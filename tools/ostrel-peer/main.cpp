@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "busrule.h"
+#include "jsonline.h"
 #include "ostrel/OstrelMessage5.h"
 #include "ostreltext.h"
 #include "peeroptions.h"
@@ -135,6 +137,16 @@ int main(int argc, char** argv) {
       std::fputs(ostrel_peer::PeerOptionsParser::usage().c_str(), stdout);
       return 0;
     }
+  }
+  if (arguments.size() == 1 && arguments[0] == "--which-bus") {
+    const ostrel_dbus::BusChoice choice = ostrel_dbus::chooseBusForProcess();
+    std::printf("%s\n", ostrel_peer::JsonLine()
+                            .text("address", choice.address)
+                            .text("source", choice.source)
+                            .text("reason", choice.reason)
+                            .str()
+                            .c_str());
+    return 0;
   }
   PeerOptions options;
   std::string error;

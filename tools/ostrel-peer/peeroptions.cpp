@@ -40,7 +40,9 @@ std::string PeerOptionsParser::usage() {
 Joins the Ostrel message bus as application APPID at VERSION, then lists endpoints,
 sends one message, and prints what it receives, in that order, as asked.
 
-The bus is the one named by OSTREL_BUS_ADDRESS, else the session bus.
+The bus is the library's choice: OSTREL_BUS_ADDRESS, else the session bus when it
+answers, else the per-user private bus. `ostrel-peer --which-bus` prints that choice
+as {"address":..,"source":..,"reason":..} and exits.
 
 Joining:
   --app APPID             application id to publish (required, not empty)
