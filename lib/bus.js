@@ -108,13 +108,20 @@ function preparePrivateDir(dir) {
   if ((stat.mode & 0o077) !== 0) fs.chmodSync(dir, 0o700);
 }
 
+// A process that has ended but not been collected by its parent (a zombie, as a killed
+// service is where nothing reaps orphans) counts as gone: it looks after nothing.
 function processAlive(pid) {
   if (!Number.isInteger(pid) || pid <= 0) return false;
   try {
     process.kill(pid, 0);
-    return true;
   } catch (err) {
     return err.code === 'EPERM';
+  }
+  try {
+    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    return stat.slice(stat.lastIndexOf(')') + 2, stat.lastIndexOf(')') + 3) !== 'Z';
+  } catch {
+    return true;
   }
 }
 
