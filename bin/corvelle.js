@@ -88,8 +88,8 @@ const USAGE = `Usage: corvelle <command> [options]
 Commands:
   start                     run the developer-tools service until Ctrl-C
   bus                       print the bus that the rule picks, and why
-  service                   ask the developer-tools service for its details
   apps                      list the host applications on the bus
+  service                   ask the developer-tools service for its details
   host <appId> <version>    play a host application and print the service's answer
 
 Options:

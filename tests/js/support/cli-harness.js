@@ -31,9 +31,9 @@ function userEnv(home, extra = {}) {
 
 // A process whose output can be awaited line by line.
 class Running {
-  constructor(command, args, { env, detached = false }) {
+  constructor(command, args, { env, detached = false, cwd = root }) {
     this.detached = detached;
-    this.child = spawn(command, args, { cwd: root, env, stdio: ['ignore', 'pipe', 'pipe'], detached });
+    this.child = spawn(command, args, { cwd, env, stdio: ['ignore', 'pipe', 'pipe'], detached });
     this.stdout = '';
     this.stderr = '';
     this.waiters = [];
