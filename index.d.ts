@@ -1,6 +1,6 @@
 // Type declarations of the Corvelle package: the native class OstrelAdapter and the
 // Promise helpers beside it. The same names work with `require('corvelle')` and with
-// `import { OstrelAdapter, waitForBus, findService } from 'corvelle'`.
+// `import { OstrelAdapter, connect, waitForBus, findService } from 'corvelle'`.
 
 /**
  * Called with the developer-tools service's answer to {@link OstrelAdapter.getServicePort}.
@@ -30,8 +30,11 @@ export type ServicePortCallback = (
 /**
  * One participant on the messaging bus.
  *
- * The bus it joins: `OSTREL_BUS_ADDRESS`, else the session bus
- * (`DBUS_SESSION_BUS_ADDRESS`, else `$XDG_RUNTIME_DIR/bus`).
+ * The bus it joins, by the package's one rule (README, "Which bus"):
+ * `OSTREL_BUS_ADDRESS`, else the session bus when it answers
+ * (`DBUS_SESSION_BUS_ADDRESS`, else `$XDG_RUNTIME_DIR/bus`), else the per-user private
+ * bus of `npm start` (`$XDG_RUNTIME_DIR/corvelle/bus`, else `$TMPDIR/corvelle-<uid>/bus`).
+ * `corvelle bus` prints which one that is. {@link connect} takes an `address` instead.
  *
  * Keep a reference to an adapter for as long as it should be on the bus: once the
  * garbage collector frees it, it leaves the bus (and stops answering).
@@ -53,8 +56,8 @@ export declare class OstrelAdapter {
    * for up to about ten minutes; when it still cannot join, or no bus address is known,
    * it returns normally, writes one diagnostic line that says why, and the adapter does
    * nothing: no error is thrown, getAppsList gives an
-   * empty list, announcements and questions go nowhere. Call {@link waitForBus} first
-   * to wait without blocking and to learn whether there is a bus.
+   * empty list, announcements and questions go nowhere. Use {@link connect} to wait
+   * without blocking and get the adapter once the bus answers.
    *
    * @param appId This participant's application id, e.g. "QOVR" for the developer-tools
    *   service. With an empty one the adapter joins nothing (and does not throw).
@@ -111,26 +114,28 @@ export declare class OstrelAdapter {
 }
 
 /**
- * The error codes of {@link waitForBus} and {@link findService}, found on `error.code`.
- * - "ERR_CORVELLE_NO_BUS_ADDRESS": no address given and none known (no
- *   `OSTREL_BUS_ADDRESS`, `DBUS_SESSION_BUS_ADDRESS` or `XDG_RUNTIME_DIR`).
+ * The error codes of {@link connect}, {@link waitForBus} and {@link findService}, found
+ * on `error.code`. (There is always a bus to try: the rule ends at the per-user private
+ * bus, so "ERR_CORVELLE_NO_BUS_ADDRESS" of earlier versions no longer occurs.)
  * - "ERR_CORVELLE_BAD_BUS_ADDRESS": the address is not a D-Bus address, or names no unix
  *   or tcp transport that can be checked.
  * - "ERR_CORVELLE_BUS_TIMEOUT": the bus did not answer within the time limit.
  * - "ERR_CORVELLE_SERVICE_TIMEOUT": the bus answered, the service did not.
+ * - "ERR_CORVELLE_BUS_IN_USE" ({@link connect}): adapters of this process are on
+ *   another bus; all adapters of a process share one connection.
  * - "ABORT_ERR": the signal aborted (an `AbortError`, with the signal's reason as
  *   `cause`).
  * - "ERR_INVALID_ARG_VALUE": an option of the wrong kind (a `TypeError`).
  */
 export type CorvelleErrorCode =
-  | 'ERR_CORVELLE_NO_BUS_ADDRESS'
   | 'ERR_CORVELLE_BAD_BUS_ADDRESS'
   | 'ERR_CORVELLE_BUS_TIMEOUT'
   | 'ERR_CORVELLE_SERVICE_TIMEOUT'
+  | 'ERR_CORVELLE_BUS_IN_USE'
   | 'ABORT_ERR'
   | 'ERR_INVALID_ARG_VALUE';
 
-/** An error with which {@link waitForBus} or {@link findService} rejects. */
+/** An error with which {@link connect}, {@link waitForBus} or {@link findService} rejects. */
 export interface CorvelleError extends Error {
   code: CorvelleErrorCode;
   /** The bus address concerned, where there is one. */
@@ -139,8 +144,9 @@ export interface CorvelleError extends Error {
 
 export interface WaitForBusOptions {
   /**
-   * The D-Bus address to wait for. Default: the bus an adapter constructed now would join
-   * (`OSTREL_BUS_ADDRESS`, else the session bus).
+   * The D-Bus address to use. Default: the bus the package's rule picks
+   * (`OSTREL_BUS_ADDRESS`, else the session bus when it answers, else the per-user private
+   * bus; see {@link OstrelAdapter}).
    */
   address?: string;
   /** How long to wait, in milliseconds (default 10000). */
@@ -154,16 +160,45 @@ export interface WaitForBusOptions {
  * trying again every 100 ms while it is not there. It never blocks the script thread.
  * After it resolves, constructing an {@link OstrelAdapter} joins at once instead of
  * waiting. Rejects with a {@link CorvelleError}: "ERR_CORVELLE_BUS_TIMEOUT",
- * "ERR_CORVELLE_NO_BUS_ADDRESS", "ERR_CORVELLE_BAD_BUS_ADDRESS", "ABORT_ERR" or
- * "ERR_INVALID_ARG_VALUE"; it never throws.
+ * "ERR_CORVELLE_BAD_BUS_ADDRESS", "ABORT_ERR" or "ERR_INVALID_ARG_VALUE"; it never
+ * throws.
  *
  * @example
- * await waitForBus({ timeoutMs: 30000 });
- * const service = new OstrelAdapter('QOVR', '1.0');
+ * const address = await waitForBus({ timeoutMs: 30000 });
  */
 export declare function waitForBus(options?: WaitForBusOptions): Promise<string>;
 
+/** Options of {@link connect}: as {@link WaitForBusOptions}. */
+export type ConnectOptions = WaitForBusOptions;
+
+/**
+ * Waits for the bus without blocking (as {@link waitForBus}), hands its address to the
+ * messaging library, then constructs the adapter (which joins at once, as the bus is
+ * there) and resolves with it. An abort or a time-out while waiting leaves nothing behind:
+ * no adapter, no address handed over. Rejects with a {@link CorvelleError}:
+ * "ERR_CORVELLE_BUS_TIMEOUT", "ERR_CORVELLE_BAD_BUS_ADDRESS", "ERR_CORVELLE_BUS_IN_USE",
+ * "ABORT_ERR" or "ERR_INVALID_ARG_VALUE"; it never throws. The adapter's own argument
+ * errors (a text with a zero byte) reject as the constructor's `TypeError`.
+ *
+ * @example
+ * const service = await connect('QOVR', '1.0', { timeoutMs: 30000 });
+ * service.setServerDetails(true, JSON.stringify({ port: 8080 }));
+ */
+export declare function connect(
+  appId: string,
+  appVersion: string,
+  options?: ConnectOptions,
+): Promise<OstrelAdapter>;
+export declare function connect(
+  appId: string,
+  appVersion: string,
+  targetAppId: string,
+  options?: ConnectOptions,
+): Promise<OstrelAdapter>;
+
 export interface FindServiceOptions {
+  /** The D-Bus address to ask on. Default: the bus the package's rule picks. */
+  address?: string;
   /** How long to wait for the bus and the answer together, in milliseconds (default 3000). */
   timeoutMs?: number;
   /** Ends the wait early; the Promise then rejects with an AbortError. */
@@ -179,20 +214,17 @@ export interface ServiceAnswer {
 }
 
 /**
- * Asks the developer-tools service on the bus an adapter would join for its details and
- * resolves with the first answer. It waits for the bus first (as {@link waitForBus}), so a
- * missing bus costs no more than `timeoutMs`; then it joins through an adapter of its own
- * (a short block of the script thread, as the bus is there) and asks with
- * {@link OstrelAdapter.getServicePort}. Calls that overlap share one question. Once the
- * answer came, or the last caller gave up, it disconnects, so it leaves no callback
- * behind that keeps the process alive.
- *
- * It uses the process-wide getServicePort callback: a callback that script gave to
- * `getServicePort` earlier is replaced, and released when findService settles.
+ * Asks the developer-tools service on the bus for its details and resolves with the
+ * first answer. It waits for the bus first (as {@link waitForBus}), so a missing bus
+ * costs no more than `timeoutMs`; then it asks from a short-lived child process of the
+ * same runtime, with an adapter of its own (application id "corvelle-cli"), which ends
+ * when the answer came or the caller gave up. So it changes nothing of this process's
+ * adapters, before or after it: not their application id, not their bus, not the
+ * getServicePort callback.
  *
  * Rejects with a {@link CorvelleError}: "ERR_CORVELLE_SERVICE_TIMEOUT",
- * "ERR_CORVELLE_BUS_TIMEOUT", "ERR_CORVELLE_NO_BUS_ADDRESS",
- * "ERR_CORVELLE_BAD_BUS_ADDRESS", "ABORT_ERR" or "ERR_INVALID_ARG_VALUE"; it never throws.
+ * "ERR_CORVELLE_BUS_TIMEOUT", "ERR_CORVELLE_BAD_BUS_ADDRESS", "ABORT_ERR" or
+ * "ERR_INVALID_ARG_VALUE"; it never throws.
  *
  * @example
  * const { payload } = await findService({ timeoutMs: 5000 });

@@ -105,8 +105,8 @@ async function busAnswers(address, timeoutMs = SESSION_PROBE_MS) {
   let transports;
   try {
     transports = parseAddress(address).map(connectOptions);
-  } catch (err) {
-    return { answers: false, reason: err.message };
+  } catch {
+    return { answers: false, reason: 'not a D-Bus address' };
   }
   if (transports.every((options) => options === null)) {
     return { answers: true, reason: 'no transport that can be tried from here' };

@@ -121,33 +121,29 @@ function handBusAddress(address) {
   return fresh;
 }
 
-// The bus by the package's rule (lib/busrule.js), with the `address` option first.
-async function chosenAddress(address) {
-  return (await chooseBus({ address }, process.env)).address;
+// The options checked, then the bus by the package's rule (lib/busrule.js, the `address`
+// option first) waited for until it answers. Resolves { address, deadline, timeoutMs,
+// signal }; rejects at the deadline or at an abort.
+async function answeringBus(options, defaultTimeoutMs) {
+  const { timeoutMs, signal, address: given } = readOptions(options, { defaultTimeoutMs });
+  if (signal?.aborted) throw abortError(signal);
+  const deadline = Date.now() + timeoutMs;
+  const { address } = await chooseBus({ address: given }, process.env);
+  await waitUntilAnswers(address, deadline, signal);
+  if (signal?.aborted) throw abortError(signal);
+  return { address, deadline, timeoutMs, signal };
 }
 
 // Resolves (to the address) once the bus that the rule picks answers.
 async function waitForBus(options) {
-  const { timeoutMs, signal, address: given } = readOptions(options,
-    { defaultTimeoutMs: DEFAULT_BUS_TIMEOUT_MS });
-  if (signal?.aborted) throw abortError(signal);
-  const deadline = Date.now() + timeoutMs;
-  const address = await chosenAddress(given);
-  await waitUntilAnswers(address, deadline, signal);
-  return address;
+  return (await answeringBus(options, DEFAULT_BUS_TIMEOUT_MS)).address;
 }
 
 // Waits for the bus without blocking, then makes the adapter. An abort or a time-out
 // while waiting leaves nothing behind: no adapter, no address handed over.
 async function connect(appId, appVersion, ...rest) {
   const targetAppId = typeof rest[0] === 'string' ? rest.shift() : undefined;
-  const { timeoutMs, signal, address: given } = readOptions(rest[0],
-    { defaultTimeoutMs: DEFAULT_BUS_TIMEOUT_MS });
-  if (signal?.aborted) throw abortError(signal);
-  const deadline = Date.now() + timeoutMs;
-  const address = await chosenAddress(given);
-  await waitUntilAnswers(address, deadline, signal);
-  if (signal?.aborted) throw abortError(signal);
+  const { address } = await answeringBus(rest[0], DEFAULT_BUS_TIMEOUT_MS);
   const { OstrelAdapter } = require('./binding').load().binding;
   const previous = handedAddress;
   if (!handBusAddress(address) && previous !== undefined && previous !== address) {
@@ -163,7 +159,8 @@ async function connect(appId, appVersion, ...rest) {
 // How this runtime runs a script of the package in a child process.
 function childCommand(script, args) {
   if (typeof globalThis.Deno !== 'undefined') {
-    return [process.execPath, ['run', '--allow-all', script, ...args]];
+    // Deno reads a .js file as an ES module unless told to look for CommonJS.
+    return [process.execPath, ['run', '--allow-all', '--unstable-detect-cjs', script, ...args]];
   }
   return [process.execPath, [script, ...args]];
 }
@@ -174,14 +171,9 @@ function childCommand(script, args) {
 // connection keeps the id of the adapter that opened it), not their bus, and not the
 // process-wide getServicePort callback.
 async function findService(options) {
-  const { timeoutMs, signal, address: given } = readOptions(options,
-    { defaultTimeoutMs: DEFAULT_SERVICE_TIMEOUT_MS });
-  if (signal?.aborted) throw abortError(signal);
-  const deadline = Date.now() + timeoutMs;
-  const address = await chosenAddress(given);
   // The adapter's constructor would wait for minutes for a bus that is not there.
-  await waitUntilAnswers(address, deadline, signal);
-  if (signal?.aborted) throw abortError(signal);
+  const { address, deadline, timeoutMs, signal } =
+    await answeringBus(options, DEFAULT_SERVICE_TIMEOUT_MS);
 
   const [command, args] = childCommand(LOOKUP_SCRIPT,
     [address, String(Math.max(0, deadline - Date.now()))]);

@@ -6,17 +6,6 @@
 namespace ostrel_dbus {
 namespace {
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
-
 bool isHex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -45,7 +34,7 @@ bool isUsableEntry(const std::string& entry) {
   std::map<std::string, std::string> keys;
   const std::string rest = entry.substr(colon + 1);
   if (!rest.empty()) {
-    for (const std::string& pair : split(rest, ',')) {
+    for (const std::string& pair : splitAt(rest, ',')) {
       const size_t equals = pair.find('=');
       if (equals == std::string::npos || equals == 0) return false;
       const std::string value = pair.substr(equals + 1);
@@ -61,9 +50,20 @@ bool isUsableEntry(const std::string& entry) {
 
 }  // namespace
 
+std::vector<std::string> splitAt(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
 bool isUsableBusAddress(const std::string& address) {
   bool any = false;
-  for (const std::string& entry : split(address, ';')) {
+  for (const std::string& entry : splitAt(address, ';')) {
     if (entry.empty()) continue;  // "a;b;" is a list with a trailing separator
     if (!isUsableEntry(entry)) return false;
     any = true;
@@ -74,7 +74,7 @@ bool isUsableBusAddress(const std::string& address) {
 std::string withoutGuid(const std::string& address) {
   std::string result;
   bool firstEntry = true;
-  for (const std::string& entry : split(address, ';')) {
+  for (const std::string& entry : splitAt(address, ';')) {
     if (!firstEntry) result += ';';
     firstEntry = false;
     const size_t colon = entry.find(':');
@@ -84,7 +84,7 @@ std::string withoutGuid(const std::string& address) {
     }
     result += entry.substr(0, colon + 1);
     bool firstKey = true;
-    for (const std::string& pair : split(entry.substr(colon + 1), ',')) {
+    for (const std::string& pair : splitAt(entry.substr(colon + 1), ',')) {
       if (pair.compare(0, 5, "guid=") == 0) continue;
       if (!firstKey) result += ',';
       firstKey = false;

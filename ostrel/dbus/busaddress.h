@@ -12,10 +12,14 @@
 #define OSTREL_DBUS_BUSADDRESS_H
 
 #include <string>
+#include <vector>
 
 namespace ostrel_dbus {
 
 bool isUsableBusAddress(const std::string& address);
+
+// `text` cut at every `separator` (an empty text gives one empty part).
+std::vector<std::string> splitAt(const std::string& text, char separator);
 
 // The address without its guid= keys. A guid names one run of a daemon, and sd-bus
 // refuses a server whose guid differs; a bus restarted at the same address is a new run,

@@ -14,6 +14,7 @@
 #include <map>
 #include <vector>
 
+#include "busaddress.h"
 #include "ostrel_dbus/wire.h"
 
 namespace ostrel_dbus {
@@ -59,31 +60,20 @@ std::string unescape(const std::string& value) {
   return out;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
-
 struct Transport {
   std::string name;
   std::map<std::string, std::string> keys;
 };
 
 bool parse(const std::string& address, std::vector<Transport>* transports) {
-  for (const std::string& entry : split(address, ';')) {
+  for (const std::string& entry : splitAt(address, ';')) {
     if (entry.find_first_not_of(" \t\r\n") == std::string::npos) continue;
     const size_t colon = entry.find(':');
     if (colon == std::string::npos || colon == 0) return false;
     Transport transport{entry.substr(0, colon), {}};
     const std::string rest = entry.substr(colon + 1);
     if (!rest.empty()) {
-      for (const std::string& pair : split(rest, ',')) {
+      for (const std::string& pair : splitAt(rest, ',')) {
         const size_t equals = pair.find('=');
         if (equals == std::string::npos || equals == 0) return false;
         transport.keys[pair.substr(0, equals)] = unescape(pair.substr(equals + 1));

@@ -114,7 +114,7 @@ test('installed where compiler and CMake fail: prebuilt, require, import, a bus,
     assert.ok(!fs.existsSync(path.join(installed, 'build')), 'nothing was built');
 
     assert.deepEqual(loadedIn(user, env), {
-      exports: ['OstrelAdapter', 'findService', 'waitForBus'],
+      exports: ['OstrelAdapter', 'connect', 'findService', 'waitForBus'],
       methods: ['constructor', 'disconnect', 'getAppsList', 'getServicePort', 'setServerDetails'],
       native: ['node_modules/corvelle/prebuilds/linux-x64/corvelle.napi.glibc.node'],
     });

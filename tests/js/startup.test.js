@@ -23,13 +23,37 @@ function ops() {
   return control.calls().map((c) => (c.op === 'Pause' ? `Pause ${c.args[0]}` : c.op));
 }
 
-test('the module exports the class with its four methods in order', () => {
+test('the module exports the class with its four methods in order, and setBusAddress', () => {
   const exported = require(modulePath);
-  assert.deepEqual(Object.keys(exported), ['OstrelAdapter']);
+  assert.deepEqual(Object.keys(exported), ['OstrelAdapter', 'setBusAddress']);
   assert.equal(typeof OstrelAdapter, 'function');
   assert.equal(OstrelAdapter.name, 'OstrelAdapter');
   const methods = Object.getOwnPropertyNames(OstrelAdapter.prototype).filter((n) => n !== 'constructor');
   assert.deepEqual(methods, ['getAppsList', 'setServerDetails', 'getServicePort', 'disconnect']);
+});
+
+test('setBusAddress writes the library\'s variable and tells whether the next connection takes it', async () => {
+  const { setBusAddress } = require(modulePath);
+  const saved = process.env.OSTREL_BUS_ADDRESS;
+  try {
+    for (const bad of [undefined, 42, '', 'unix:path=/a\0b']) {
+      assert.throws(() => setBusAddress(bad), TypeError, String(bad));
+    }
+    control.reset({});
+    assert.equal(setBusAddress('unix:path=/tmp/one'), true, 'no adapter holds the library');
+    // Node reads its environment from the C environment, where the call wrote.
+    assert.equal(process.env.OSTREL_BUS_ADDRESS, 'unix:path=/tmp/one');
+    let adapter = new OstrelAdapter('QOVR', '1.0');
+    assert.equal(setBusAddress('unix:path=/tmp/two'), false, 'a live adapter holds it');
+    assert.equal(process.env.OSTREL_BUS_ADDRESS, 'unix:path=/tmp/two');
+    adapter = null;
+    await collect();
+    assert.equal(setBusAddress('unix:path=/tmp/three'), true, 'the adapter has gone');
+    void adapter;
+  } finally {
+    if (saved === undefined) delete process.env.OSTREL_BUS_ADDRESS;
+    else process.env.OSTREL_BUS_ADDRESS = saved;
+  }
 });
 
 test('construction refuses bad arguments before touching the library', () => {

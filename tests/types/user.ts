@@ -2,7 +2,7 @@
 // marked as expected errors below are mistakes the declarations must catch: tsc reports
 // such a mark when there is nothing for it to catch.
 import {
-  OstrelAdapter, ServicePortCallback, waitForBus, findService, ServiceAnswer, CorvelleError,
+  OstrelAdapter, ServicePortCallback, waitForBus, findService, connect, ServiceAnswer, CorvelleError,
 } from 'corvelle';
 
 const service = new OstrelAdapter('QOVR', '1.0');
@@ -63,8 +63,21 @@ async function helpers(): Promise<number> {
 void helpers;
 // @ts-expect-error waitForBus resolves to the address text
 const notANumber: Promise<number> = waitForBus();
-// @ts-expect-error findService asks the bus an adapter would join; it takes no address
 void findService({ address: 'unix:path=/tmp/bus' });
+// connect: the adapter, with or without the application id to answer.
+async function connecting(): Promise<OstrelAdapter[]> {
+  const signal = new AbortController().signal;
+  return [
+    await connect('QOVR', '1.0'),
+    await connect('QOVR', '1.0', { address: 'unix:path=/tmp/bus', timeoutMs: 500, signal }),
+    await connect('QOVR', '1.0', 'RSTN', { timeoutMs: 500 }),
+  ];
+}
+void connecting;
+// @ts-expect-error connect needs an application id and version
+void connect('QOVR');
+// @ts-expect-error connect resolves to an adapter, not the address
+const notAText: Promise<string> = connect('QOVR', '1.0');
 // @ts-expect-error the time limit is a number of milliseconds
 void waitForBus({ timeoutMs: '500' });
 // @ts-expect-error the answer has no port of its own: it is in the payload
@@ -73,6 +86,7 @@ void findService().then((answer) => answer.port);
 const unknownCode: CorvelleError['code'] = 'ERR_SOMETHING_ELSE';
 
 void notANumber;
+void notAText;
 void unknownCode;
 void first;
 void nothing;
