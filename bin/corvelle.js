@@ -1,93 +1,106 @@
 #!/usr/bin/env node
 'use strict';
-// The corvelle command: asks the bus about the developer-tools service and the host
-// applications, and can play a host application. Every command ends by itself; errors
-// are one line on stderr. Exit codes: 0 done, 1 failed (no bus, no answer), 2 usage.
+// The corvelle command: runs the developer-tools service (`corvelle start`), asks the bus
+// about it and the host applications, and can play a host application. Every command
+// but `start` ends by itself; errors are one line on stderr. Exit codes: 0 done, 1 failed
+// (no bus, no answer), 2 usage.
 
 const bus = require('../lib/bus');
-const { parseArgs, UsageError } = require('../lib/args');
+const { out } = require('../lib/stdout');
+const { parseCommandLine, UsageError } = require('../lib/args');
+const { runStart, START_USAGE } = require('../lib/start');
 const { loadAddon } = require('../lib/addon');
 const { playHost } = require('../lib/host');
 const { waitForBus, findService, handBusAddress, CLIENT_APP_ID } = require('../lib/helpers');
 const { version } = require('../package.json');
 const DEFAULT_TIMEOUT_MS = 3000;
 
-const BUS_HELP = `  --bus <address>  use this bus instead of the usual one
+const BUS_HELP = `  --bus <address>     use this bus instead of the usual one
+  -h, --help          this text
+  -v, --version       the package's version
 
 The bus: --bus, else OSTREL_BUS_ADDRESS, else the session bus when there is one, else the
-private bus that \`npm start\` runs at a fixed per-user socket.`;
+private bus that \`corvelle start\` runs at a fixed per-user socket.`;
 
 const COMMANDS = {
   bus: {
-    spec: { help: 'flag', bus: 'text', json: 'flag' },
+    spec: { bus: { kind: 'address' }, json: { kind: 'flag' } },
     usage: `Usage: corvelle bus [--json] [--bus <address>]
 
 Prints the address of the bus that the module, the service and this command join, why
 that one, and whether it answers now. Exits 0 either way.
 
-  --json           print one JSON object (address, source, reason, answers)
+  --json              print one JSON object (address, source, reason, answers)
 ${BUS_HELP}`,
     run: runBus,
   },
   apps: {
-    spec: { help: 'flag', bus: 'text', json: 'flag' },
+    spec: { bus: { kind: 'address' }, json: { kind: 'flag' } },
     usage: `Usage: corvelle apps [--json] [--bus <address>]
 
 Prints the host applications on the bus, one per line: short code, version, name
 (for example RS,1.0,Quorlen Rasterine).
 
-  --json           print one JSON array instead
+  --json              print one JSON array instead
 ${BUS_HELP}`,
     run: runApps,
   },
   service: {
-    spec: { help: 'flag', bus: 'text', json: 'flag', timeout: 'ms' },
+    spec: { bus: { kind: 'address' }, json: { kind: 'flag' }, timeout: { kind: 'timeout' } },
     usage: `Usage: corvelle service [--timeout <ms>] [--json] [--bus <address>]
 
 Asks the developer-tools service for its details and prints them. Exits 0 on an answer,
 1 when none comes within the timeout.
 
-  --timeout <ms>   how long to wait for the answer (default ${DEFAULT_TIMEOUT_MS})
-  --json           print the answer as one JSON object (type, payload, appId, appVersion)
+  --timeout <ms>      how long to wait for the answer (default ${DEFAULT_TIMEOUT_MS})
+  --json              print the answer as one JSON object (type, payload, appId, appVersion)
 ${BUS_HELP}`,
     run: runService,
   },
   host: {
-    spec: { help: 'flag', bus: 'text', json: 'flag', timeout: 'ms', stay: 'ms' },
+    spec: {
+      bus: { kind: 'address' }, json: { kind: 'flag' }, timeout: { kind: 'timeout' },
+      stay: { kind: 'duration' },
+    },
     usage: `Usage: corvelle host <appId> <version> [--timeout <ms>] [--stay <ms>] [--bus <address>]
 
 Plays a host application (for example RSTN 1.0): joins the bus as it, announces itself,
 and prints the details the service sends back. Exits 0 on an answer, 1 when none comes
 within the timeout.
 
-  --timeout <ms>   how long to wait for the answer (default ${DEFAULT_TIMEOUT_MS})
-  --stay <ms>      stay on the bus this long after the answer, printing what arrives
-                   (corvelle apps lists the host meanwhile)
-  --json           print each message as one JSON line
+  --timeout <ms>      how long to wait for the answer (default ${DEFAULT_TIMEOUT_MS})
+  --stay <ms>         stay on the bus this long after the answer, printing what arrives
+                      (corvelle apps lists the host meanwhile)
+  --json              print each message as one JSON line
 ${BUS_HELP}`,
     run: runHost,
+    positionals: true,
+  },
+  start: {
+    spec: { bus: { kind: 'address' }, port: { kind: 'port' } },
+    usage: START_USAGE,
+    run: runStart,
   },
 };
 
 const USAGE = `Usage: corvelle <command> [options]
 
 Commands:
+  start                     run the developer-tools service until Ctrl-C
   bus                       print the bus that the rule picks, and why
   apps                      list the host applications on the bus
   service                   ask the developer-tools service for its details
   host <appId> <version>    play a host application and print the service's answer
 
-\`corvelle <command> --help\` tells more. \`npm start\` runs the service.`;
+Options:
+  -h, --help                this text; \`corvelle <command> --help\` tells more
+  -v, --version             the package's version`;
 
 class Failure extends Error {
   constructor(message, code = 1) {
     super(message);
     this.code = code;
   }
-}
-
-function out(line) {
-  process.stdout.write(`${line}\n`);
 }
 
 // The bus by the common rule; fails fast when nothing answers there, as the adapter's
@@ -121,7 +134,7 @@ async function runBus(options) {
   } else {
     out(address);
     out(`why: ${because}`);
-    const hint = source === 'private bus' ? '; `npm start` brings it up' : '';
+    const hint = source === 'private bus' ? '; `corvelle start` brings it up' : '';
     out(answers ? 'answers now: yes' : `answers now: no (${resolved.reason}${hint})`);
   }
   return 0;
@@ -149,7 +162,7 @@ async function runService(options) {
   } catch (err) {
     if (err.code !== 'ERR_CORVELLE_SERVICE_TIMEOUT') throw err;
     throw new Failure(`no answer from the service within ${timeoutMs} ms on ${address} ` +
-      '(is `npm start` running on this bus?)');
+      '(is `corvelle start` running on this bus?)');
   }
   if (options.json) {
     out(JSON.stringify(answer));
@@ -179,23 +192,27 @@ async function main(argv) {
     process.stderr.write(`${USAGE}\n`);
     return 2;
   }
-  if (name === '--help' || name === '-h' || name === 'help') {
-    const topic = name === 'help' ? COMMANDS[rest[0]] : undefined;
+  if (name === 'help') {
+    const topic = Object.prototype.hasOwnProperty.call(COMMANDS, rest[0]) ? COMMANDS[rest[0]] : null;
     out(topic ? topic.usage : USAGE);
     return 0;
   }
-  if (name === '--version') {
+  const command = Object.prototype.hasOwnProperty.call(COMMANDS, name) ? COMMANDS[name] : null;
+  if (!command && !name.startsWith('-')) throw new UsageError(`unknown command "${name}"`);
+  const { options, positional } = parseCommandLine(command ? rest : argv, command ? command.spec : {});
+  if (options.help) {
+    out(command ? command.usage : USAGE);
+    return 0;
+  }
+  if (options.version) {
     out(version);
     return 0;
   }
-  const command = Object.prototype.hasOwnProperty.call(COMMANDS, name) ? COMMANDS[name] : null;
-  if (!command) throw new UsageError(`unknown command "${name}"`);
-  const { options, positional } = parseArgs(rest, command.spec);
-  if (options.help) {
-    out(command.usage);
-    return 0;
+  if (!command) {
+    process.stderr.write(`${USAGE}\n`);
+    return 2;
   }
-  if (name !== 'host' && positional.length > 0) {
+  if (!command.positionals && positional.length > 0) {
     throw new UsageError(`unexpected argument "${positional[0]}"`);
   }
   return command.run(options, positional);

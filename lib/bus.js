@@ -1,11 +1,11 @@
 'use strict';
 // Which bus to use, whether it is there, and the per-user private bus.
 //
-// `npm start` and the `corvelle` command find the same bus by the same rule:
+// `corvelle start` and the other `corvelle` commands find the same bus by the same rule:
 //   1. an address given on the command line (--bus);
 //   2. OSTREL_BUS_ADDRESS, the messaging library's own variable;
 //   3. the session bus, when one answers;
-//   4. the per-user private bus that `npm start` runs at a fixed socket path.
+//   4. the per-user private bus that `corvelle start` runs at a fixed socket path.
 // The rule itself is lib/busrule.js. Whatever is chosen is handed to the messaging
 // library (handBusAddress in lib/helpers.js) before an adapter is made, so the library
 // connects to the bus this rule picked and to no other.
@@ -13,8 +13,9 @@
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
-const { spawn, execFile } = require('node:child_process');
+const { spawn } = require('node:child_process');
 const busrule = require('./busrule');
+const { listParticipants } = require('./busview');
 
 const { ADDRESS_VARIABLE, unixPathAddress, connectOptions, privateBusDir, privateBusSocket } =
   busrule;
@@ -90,7 +91,7 @@ function unreachableMessage(bus) {
   const why = bus.reason ? ` (${bus.reason})` : '';
   if (bus.source === 'private bus') {
     return `no bus to join: no ${ADDRESS_VARIABLE}, no session bus, and no private bus at ` +
-      `${bus.socketPath}${why}; run \`npm start\` in the corvelle folder, or pass --bus <address>`;
+      `${bus.socketPath}${why}; run \`corvelle start\` (\`npm start\` in the corvelle folder), or pass --bus <address>`;
   }
   return `the bus at ${bus.address} (from ${bus.source}) does not answer${why}`;
 }
@@ -107,13 +108,20 @@ function preparePrivateDir(dir) {
   if ((stat.mode & 0o077) !== 0) fs.chmodSync(dir, 0o700);
 }
 
+// A process that has ended but not been collected by its parent (a zombie, as a killed
+// service is where nothing reaps orphans) counts as gone: it looks after nothing.
 function processAlive(pid) {
   if (!Number.isInteger(pid) || pid <= 0) return false;
   try {
     process.kill(pid, 0);
-    return true;
   } catch (err) {
     return err.code === 'EPERM';
+  }
+  try {
+    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    return stat.slice(stat.lastIndexOf(')') + 2, stat.lastIndexOf(')') + 3) !== 'Z';
+  } catch {
+    return true;
   }
 }
 
@@ -141,7 +149,7 @@ function readOwnerFile(file) {
 // once it listens. The daemon gets a process group of its own, so that a Ctrl-C in the
 // terminal reaches the service, which stops the bus itself after saying goodbye on it.
 // Its complaints go to `logFile`: a pipe would break once this process has gone.
-function spawnDaemon(socketPath, { configFile = BUS_CONFIG, logFile } = {}) {
+function spawnDaemon(socketPath, { configFile = BUS_CONFIG, logFile, onSpawn } = {}) {
   return new Promise((resolve, reject) => {
     const address = unixPathAddress(socketPath);
     const logFd = fs.openSync(logFile, 'w', 0o600);
@@ -154,6 +162,8 @@ function spawnDaemon(socketPath, { configFile = BUS_CONFIG, logFile } = {}) {
     } finally {
       fs.closeSync(logFd);
     }
+    // Recorded at once, so that a stop that cannot wait finds the daemon already.
+    if (child.pid !== undefined) onSpawn?.(child.pid);
     let out = '';
     let settled = false;
     const fail = (message) => {
@@ -193,23 +203,6 @@ function stopProcess(pid, signal = 'SIGTERM') {
   }
 }
 
-// One call to the bus daemon itself through dbus-send; resolves with its printed reply.
-function daemonCall(address, method, args = [], timeoutMs = 2000) {
-  return new Promise((resolve, reject) => {
-    execFile('dbus-send', [`--bus=${address}`, '--print-reply', `--reply-timeout=${timeoutMs}`,
-      '--dest=org.freedesktop.DBus', '/org/freedesktop/DBus', `org.freedesktop.DBus.${method}`,
-      ...args], { timeout: timeoutMs + 1000 }, (err, stdout, stderr) => {
-      if (err) {
-        reject(new BusError(err.code === 'ENOENT'
-          ? 'dbus-send is not installed (Debian package dbus-bin)'
-          : (stderr.trim() || err.message)));
-      } else {
-        resolve(stdout);
-      }
-    });
-  });
-}
-
 // A text as it appears in a participant's bus name: ASCII letters and digits stay,
 // every other byte is "_" and two upper-case hex digits (docs/protocol.md).
 function nameText(text) {
@@ -221,26 +214,12 @@ function nameText(text) {
 
 // The messaging participants on the bus, as [{ name, pid }] (pid null when the daemon
 // does not say). `appId` keeps only that application's participants (and those whose
-// name is the short form that does not tell); `stop(participant)` ends the search at the
-// first participant for which it is true. Rejects when the bus does not answer.
-async function participants(address, { appId, stop } = {}) {
-  const listed = await daemonCall(address, 'ListNames');
+// name is the short form that does not tell). Rejects when the bus does not answer.
+async function participants(address, { appId } = {}) {
   const wanted = appId === undefined ? [PARTICIPANT_PREFIX]
     : [`${PARTICIPANT_PREFIX}a${nameText(appId)}.`, `${PARTICIPANT_PREFIX}L.`];
-  const names = [...listed.matchAll(/string "([^"]*)"/g)].map((m) => m[1])
-    .filter((name) => wanted.some((prefix) => name.startsWith(prefix)));
-  const result = [];
-  for (const name of names) {
-    try {
-      const reply = await daemonCall(address, 'GetConnectionUnixProcessID', [`string:${name}`]);
-      const pid = /uint32 (\d+)/.exec(reply);
-      result.push({ name, pid: pid ? Number(pid[1]) : null });
-      if (stop && stop(result[result.length - 1])) break;
-    } catch {
-      // Left the bus meanwhile.
-    }
-  }
-  return result;
+  const listed = await listParticipants(address, PARTICIPANT_PREFIX);
+  return listed.filter(({ name }) => wanted.some((prefix) => name.startsWith(prefix)));
 }
 
 // Brings up the per-user private bus at its fixed path, or joins the one that is there.
@@ -256,29 +235,33 @@ async function ensurePrivateBus({ env = process.env, configFile } = {}) {
 
   const address = unixPathAddress(socketPath);
   const release = () => releasePrivateBus({ address, socketPath, ownerFile });
+  const stopNow = () => stopPrivateBusNow({ ownerFile });
   const probe = await probeAddress(address);
   if (probe.state === 'reachable') {
     const owner = readOwnerFile(ownerFile);
     if (owner && processAlive(owner.ownerPid) && owner.ownerPid !== process.pid) {
-      return { address, pid: owner.daemonPid, started: false, shared: true, release };
+      return { address, pid: owner.daemonPid, started: false, shared: true, release, stopNow };
     }
     // A bus left behind by an owner that has gone: this process looks after it now.
     if (owner && isBusDaemon(owner.daemonPid)) {
       fs.writeFileSync(ownerFile, `${owner.daemonPid} ${process.pid}\n`);
-      return { address, pid: owner.daemonPid, started: false, shared: false, release };
+      return { address, pid: owner.daemonPid, started: false, shared: false, release, stopNow };
     }
     // Nobody that this package knows of runs it: joined, never stopped from here.
-    return { address, pid: null, started: false, shared: true, release: async () => 'not ours' };
+    return {
+      address, pid: null, started: false, shared: true, release: async () => 'not ours',
+      stopNow: () => false,
+    };
   }
 
   // Nothing answers: whatever socket file is there is stale.
   fs.rmSync(socketPath, { force: true });
   const logFile = path.join(dir, 'daemon.log');
-  const daemon = await spawnDaemon(socketPath, { configFile, logFile });
-  fs.writeFileSync(ownerFile, `${daemon.pid} ${process.pid}\n`);
+  const recordOwner = (pid) => fs.writeFileSync(ownerFile, `${pid} ${process.pid}\n`);
+  const daemon = await spawnDaemon(socketPath, { configFile, logFile, onSpawn: recordOwner });
   // The address without the daemon's guid: a bus brought up again at the same path has
   // another guid, and the library must be able to reconnect to it.
-  return { address, pid: daemon.pid, started: true, shared: false, release };
+  return { address, pid: daemon.pid, started: true, shared: false, release, stopNow };
 }
 
 function waitExit(pid, timeoutMs) {
@@ -299,7 +282,8 @@ function waitExit(pid, timeoutMs) {
 // uses is left running, and an owner leaving it marks it as left to others (owner 0), so
 // that whoever stops last, or the next start, looks after it. A bus started by someone
 // else since, or not started by this package at all, is never signalled nor removed.
-// Resolves with what was done: 'stopped', 'in use', 'not ours' or 'gone'.
+// Resolves with what was done: 'stopped', 'in use', 'unknown' (the participants could
+// not be listed; left to the next service), 'not ours' or 'gone'.
 async function releasePrivateBus({ address, socketPath, ownerFile }) {
   const owner = readOwnerFile(ownerFile);
   const mine = owner !== null && owner.ownerPid === process.pid;
@@ -318,10 +302,11 @@ async function releasePrivateBus({ address, socketPath, ownerFile }) {
   if (!owner || (!mine && !abandoned) || !isBusDaemon(owner.daemonPid)) return 'not ours';
   let others;
   try {
-    const notMine = (p) => p.pid !== process.pid;
-    others = (await participants(address, { stop: notMine })).filter(notMine);
+    others = (await participants(address)).filter((p) => p.pid !== process.pid);
   } catch {
-    return 'not ours';
+    // Whether others use it is not known: left to the next service, which takes it over.
+    if (mine) fs.writeFileSync(ownerFile, `${owner.daemonPid} 0\n`);
+    return 'unknown';
   }
   if (others.length > 0) {
     if (mine) fs.writeFileSync(ownerFile, `${owner.daemonPid} 0\n`);
@@ -336,10 +321,23 @@ async function releasePrivateBus({ address, socketPath, ownerFile }) {
   return 'stopped';
 }
 
+// A stop that cannot wait (a second Ctrl-C): ends the private bus at once, without asking
+// who else is on it, when it is this process's to stop (the owner file names this process
+// or an owner that has gone, and the daemon it names is still a dbus-daemon). Services
+// still on it bring up a bus of their own again. Returns whether it stopped one.
+function stopPrivateBusNow({ ownerFile }) {
+  const owner = readOwnerFile(ownerFile);
+  if (!owner || !isBusDaemon(owner.daemonPid)) return false;
+  if (owner.ownerPid !== process.pid && processAlive(owner.ownerPid)) return false;
+  stopProcess(owner.daemonPid);
+  fs.rmSync(ownerFile, { force: true });
+  return true;
+}
+
 module.exports = {
   ADDRESS_VARIABLE, BUS_CONFIG, BusError,
   parseAddress, unixPathAddress, probeAddress, sessionBusAddress,
   privateBusDir, privateBusSocket, resolveBus, unreachableMessage,
-  ensurePrivateBus, releasePrivateBus, spawnDaemon, stopProcess, processAlive, participants,
+  ensurePrivateBus, releasePrivateBus, stopPrivateBusNow, spawnDaemon, stopProcess, processAlive, participants,
   readOwnerFile, PARTICIPANT_PREFIX, nameText, connectOptions,
 };

@@ -6,7 +6,7 @@
 //   2. OSTREL_BUS_ADDRESS, the messaging library's own variable;
 //   3. the session bus, when it answers: DBUS_SESSION_BUS_ADDRESS, else the socket "bus"
 //      in XDG_RUNTIME_DIR;
-//   4. the per-user private bus that `npm start` runs: $XDG_RUNTIME_DIR/corvelle/bus,
+//   4. the per-user private bus that `corvelle start` runs: $XDG_RUNTIME_DIR/corvelle/bus,
 //      else $TMPDIR/corvelle-<uid>/bus ($TMPDIR unset: /tmp).
 // Steps 1, 2 and 4 are taken whether or not that bus is up; only the session bus is
 // skipped when it does not answer, as a desktop session's variables often outlive it.

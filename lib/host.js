@@ -74,7 +74,7 @@ function playHost({ appId, appVersion, address, timeoutMs, stayMs, json, out }) 
 
     const answerTimer = setTimeout(() => finish(new HostError(
       `no answer from the service within ${timeoutMs} ms on ${address} ` +
-      '(is `npm start` running on this bus?)')), timeoutMs);
+      '(is `corvelle start` running on this bus?)')), timeoutMs);
 
     peer.on('error', (err) => finish(new HostError(err.code === 'ENOENT'
       ? 'ostrel-peer not found: build the package (npm install) or put it on PATH'

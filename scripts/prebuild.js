@@ -1,6 +1,6 @@
 #!/usr/bin/env node
 // Makes the prebuilt binary that the package carries (run by `npm pack` / `npm publish`
-// as prepack): a Release build of the module, its messaging library and the peer tool in
+// as prepack): a Release build of the module, its messaging library and the tools in
 // build-prebuild/, copied to prebuilds/linux-x64/. The module finds the library beside it
 // through its run path ($ORIGIN); being a Node-API module, it serves every Node version
 // the package supports. Off linux-x64 with glibc the package is packed without it.
@@ -36,7 +36,7 @@ function main() {
   fs.mkdirSync(outDir, { recursive: true });
   const release = path.join(buildDir, 'Release');
   for (const [from, to] of [[MODULE_FILE, PREBUILD_FILE], ['libostrel_dbus.so', 'libostrel_dbus.so'],
-    ['ostrel-peer', 'ostrel-peer']]) {
+    ['ostrel-peer', 'ostrel-peer'], ['ostrel-busview', 'ostrel-busview']]) {
     fs.copyFileSync(path.join(release, from), path.join(outDir, to));
     fs.chmodSync(path.join(outDir, to), 0o755);
   }

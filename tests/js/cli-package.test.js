@@ -80,7 +80,7 @@ test('the tarball holds the sources, the prebuilt linux-x64 binary, and no tests
     'bus/ostrel-bus.conf', 'src/ostreladapter.cpp', 'ostrel/include/ostrel/OstrelMessage5.h',
     'ostrel/dbus/CMakeLists.txt', 'tools/ostrel-peer/CMakeLists.txt', 'cmake/Windows.cmake',
     'src/delayloadhook.cpp', 'prebuilds/linux-x64/corvelle.napi.glibc.node', 'prebuilds/linux-x64/libostrel_dbus.so',
-    'prebuilds/linux-x64/ostrel-peer']) {
+    'prebuilds/linux-x64/ostrel-peer', 'prebuilds/linux-x64/ostrel-busview', 'CHANGELOG.md']) {
     assert.ok(packedFiles.includes(needed), `the package holds ${needed}`);
   }
   const unwanted = packedFiles.filter((f) =>
@@ -158,6 +158,29 @@ test('installed where compiler and CMake fail: prebuilt, require, import, a bus,
       fs.rmSync(path.dirname(bus.socketPath), { recursive: true, force: true });
     }
 
+    // The installed command runs the service away from the project folder, on a private
+    // bus of its own, and stops it with SIGTERM to its pid.
+    const home = tempDir('corvelle-pack-home-');
+    const homeEnv = { ...env, TMPDIR: home };
+    const cli = path.join(user, 'node_modules', '.bin', 'corvelle');
+    const started = new Running(cli, ['start'], { env: homeEnv, cwd: user });
+    try {
+      await started.waitFor(/^ready: /m, 30000);
+      assert.match(started.stdout, /\(private bus, dbus-daemon pid \d+/);
+      const answer = run(cli, ['service', '--json'], user, homeEnv, 20000);
+      assert.equal(JSON.parse(JSON.parse(answer).payload).pid, started.child.pid);
+      started.kill('SIGTERM');
+      const ended = await started.exit(20000);
+      assert.equal(ended.code, 0, ended.stderr);
+      assert.match(ended.stdout, /stopped the private bus\n[\s\S]*stopped\n/);
+      assert.doesNotMatch(ended.stderr, /lost/);
+    } finally {
+      started.kill('SIGKILL');
+      const daemon = /dbus-daemon pid (\d+)/.exec(started.stdout);
+      if (daemon) spawnSync('kill', [daemon[1]]);
+      fs.rmSync(home, { recursive: true, force: true });
+    }
+
     // Without a fitting module, require says so and how to build one.
     fs.renameSync(path.join(installed, 'prebuilds'), path.join(installed, 'prebuilds.off'));
     const missing = spawnSync(process.execPath, ['-e', `
@@ -178,7 +201,7 @@ test('a forced source build makes the module, its library and the peer tool, and
 
     const build = path.join(user, 'node_modules', 'corvelle', 'build');
     const made = fs.readdirSync(path.join(build, 'Release')).sort();
-    assert.deepEqual(made, ['corvelle.node', 'libostrel_dbus.so', 'ostrel-peer']);
+    assert.deepEqual(made, ['corvelle.node', 'libostrel_dbus.so', 'ostrel-busview', 'ostrel-peer']);
     const cache = fs.readFileSync(path.join(build, 'CMakeCache.txt'), 'utf8');
     assert.match(cache, /^CORVELLE_DEVELOPER:BOOL=OFF$/m);
     const commands = JSON.parse(fs.readFileSync(path.join(build, 'compile_commands.json'), 'utf8'));

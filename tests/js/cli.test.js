@@ -75,7 +75,7 @@ describe('without a bus', () => {
     }
     const start = await startService(['--help'], userEnv(home)).exit();
     assert.equal(start.code, 0, start.stderr);
-    assert.match(start.stdout, /Usage: npm start[\s\S]*--bus <address>[\s\S]*OSTREL_BUS_ADDRESS/);
+    assert.match(start.stdout, /Usage: corvelle start[\s\S]*--bus <address>[\s\S]*OSTREL_BUS_ADDRESS/);
   });
 
   test('mistakes on the command line are one line and exit code 2', async () => {
@@ -85,7 +85,7 @@ describe('without a bus', () => {
       { args: ['apps', '--colour'], pattern: /unknown option --colour/ },
       { args: ['apps', 'extra'], pattern: /unexpected argument "extra"/ },
       { args: ['service', '--timeout'], pattern: /--timeout needs a value/ },
-      { args: ['service', '--timeout', 'soon'], pattern: /--timeout takes a whole number of milliseconds, not "soon"/ },
+      { args: ['service', '--timeout', 'soon'], pattern: /--timeout takes a whole number of milliseconds from 1 to \d+, not "soon"/ },
       { args: ['service', '--json=yes'], pattern: /--json takes no value/ },
       { args: ['host', 'RSTN'], pattern: /host needs an application id and a version/ },
       { args: ['host', 'RSTN', '1.0', '2.0'], pattern: /host needs an application id and a version/ },

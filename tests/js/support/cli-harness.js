@@ -10,7 +10,6 @@ const { tempDir, startBus } = require('./privatebus');
 const root = path.resolve(__dirname, '..', '..', '..');
 const buildDir = process.env.CORVELLE_BUILD_DIR || path.join(root, 'build', 'Release');
 const CLI = path.join(root, 'bin', 'corvelle.js');
-const START = path.join(root, 'lib', 'start.js');
 
 // Why the suites that need the D-Bus messaging library cannot run, or null.
 function dbusSkipReason() {
@@ -32,9 +31,9 @@ function userEnv(home, extra = {}) {
 
 // A process whose output can be awaited line by line.
 class Running {
-  constructor(command, args, { env, detached = false }) {
+  constructor(command, args, { env, detached = false, cwd = root }) {
     this.detached = detached;
-    this.child = spawn(command, args, { cwd: root, env, stdio: ['ignore', 'pipe', 'pipe'], detached });
+    this.child = spawn(command, args, { cwd, env, stdio: ['ignore', 'pipe', 'pipe'], detached });
     this.stdout = '';
     this.stderr = '';
     this.waiters = [];
@@ -111,11 +110,12 @@ function npmStart(args, env) {
     { env, detached: true });
 }
 
+// `corvelle start`, the service, as its own process.
 function startService(args, env) {
-  return new Running(process.execPath, [START, ...args], { env });
+  return new Running(process.execPath, [CLI, 'start', ...args], { env });
 }
 
 module.exports = {
-  root, buildDir, dbusSkipReason, tempDir, startBus, userEnv, runCli, startCli, startService,
+  CLI, root, buildDir, dbusSkipReason, tempDir, startBus, userEnv, runCli, startCli, startService,
   npmStart, Running,
 };
