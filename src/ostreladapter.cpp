@@ -221,9 +221,9 @@ OstrelAdapter::~OstrelAdapter() {
   }
 }
 
-// Every script method runs inside this: a Napi::Error becomes the call's exception; in an
-// environment that is ending, where nothing can be thrown into script any more, it is
-// dropped; anything else is logged. Nothing escapes into the host.
+// Every script method runs inside this: a Napi::Error or a library failure becomes the
+// call's exception; in an environment that is ending, where nothing can be thrown into
+// script any more, it is dropped or logged. Nothing escapes into the host.
 template <Napi::Value (OstrelAdapter::*Method)(const Napi::CallbackInfo&)>
 Napi::Value OstrelAdapter::entry(const Napi::CallbackInfo& info) {
   try {
@@ -233,6 +233,12 @@ Napi::Value OstrelAdapter::entry(const Napi::CallbackInfo& info) {
       napi_throw(info.Env(), error.Value());
     } catch (...) {
       // The environment is ending: there is nobody left to throw to.
+    }
+  } catch (const std::exception& e) {
+    // A failure inside the library reaches script as an Error with its text; in an
+    // ending environment the throw does not take and the failure is only logged.
+    if (napi_throw_error(info.Env(), nullptr, e.what()) != napi_ok) {
+      logEscaped("OstrelAdapter script method");
     }
   } catch (...) {
     logEscaped("OstrelAdapter script method");
