@@ -8,7 +8,7 @@ const net = require('node:net');
 const path = require('node:path');
 const {
   root, dbusSkipReason, tempDir, startBus, userEnv, runCli, startCli, startService, npmStart,
-  Running,
+  Running, processGone, waitGone,
 } = require('./support/cli-harness');
 
 // One line on stderr, no stack trace.
@@ -21,22 +21,6 @@ function assertOneLine(stderr, pattern, what) {
 }
 
 // Gone, or a zombie that no parent has collected yet.
-function processGone(pid) {
-  try {
-    return fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].startsWith('Z');
-  } catch {
-    return true;
-  }
-}
-
-async function waitGone(pid, timeout = 5000) {
-  for (const end = Date.now() + timeout; Date.now() < end;) {
-    if (processGone(pid)) return true;
-    await new Promise((resolve) => setTimeout(resolve, 100));
-  }
-  return processGone(pid);
-}
-
 // A service that failed a test and was killed leaves its private bus behind: stop it by
 // the pid the service printed.
 function stopPrivateBusOf(running) {

@@ -10,26 +10,11 @@ const path = require('node:path');
 const { spawn } = require('node:child_process');
 const {
   CLI, dbusSkipReason, tempDir, startBus, userEnv, runCli, startCli, startService,
+  processGone, waitGone,
 } = require('./support/cli-harness');
 const { version } = require('../../package.json');
 
 const skip = dbusSkipReason() ?? false;
-
-function processGone(pid) {
-  try {
-    return fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].startsWith('Z');
-  } catch {
-    return true;
-  }
-}
-
-async function waitGone(pid, timeout = 5000) {
-  for (const end = Date.now() + timeout; Date.now() < end;) {
-    if (processGone(pid)) return true;
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  return processGone(pid);
-}
 
 // The dbus-daemon processes that listen in `home` (as their command lines say).
 function daemonsIn(home) {

@@ -115,7 +115,24 @@ function startService(args, env) {
   return new Running(process.execPath, [CLI, 'start', ...args], { env });
 }
 
+// A process that has ended (or is a zombie nobody collected yet) counts as gone.
+function processGone(pid) {
+  try {
+    return fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].startsWith('Z');
+  } catch {
+    return true;
+  }
+}
+
+async function waitGone(pid, timeout = 5000) {
+  for (const end = Date.now() + timeout; Date.now() < end;) {
+    if (processGone(pid)) return true;
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  return processGone(pid);
+}
+
 module.exports = {
   CLI, root, buildDir, dbusSkipReason, tempDir, startBus, userEnv, runCli, startCli, startService,
-  npmStart, Running,
+  npmStart, Running, processGone, waitGone,
 };
