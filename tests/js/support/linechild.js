@@ -15,10 +15,10 @@ const skipWithoutBus = fs.existsSync(path.join(buildDir, 'libostrel_dbus.so')) &
 // Starts `command` with OSTREL_BUS_ADDRESS set to `address`. The child keeps its output
 // lines (`lines`), its standard error (`stderrText`) and resolves `exited` with
 // { code, signal }. With `timeoutMs` it is killed after that long at the latest.
-function launch(command, args, { address, stdin = 'ignore', timeoutMs } = {}) {
+function launch(command, args, { address, stdin = 'ignore', timeoutMs, env = {} } = {}) {
   const child = spawn(command, args, {
     cwd: root,
-    env: { ...process.env, OSTREL_BUS_ADDRESS: address },
+    env: { ...process.env, ...env, OSTREL_BUS_ADDRESS: address },
     stdio: [stdin, 'pipe', 'pipe'],
   });
   child.lines = [];
