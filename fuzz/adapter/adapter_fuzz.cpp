@@ -9,7 +9,8 @@
 // - the cache (its entries in order) and the stale flag equal the model's;
 // - every message the adapter sent is the one the rules give, in order: type, payload,
 //   source, destinations (the cache entries chosen by application and version, or a
-//   broadcast), and a refresh was asked exactly when the rules ask one;
+//   broadcast), answers only within each sender's budget, and a refresh was asked
+//   exactly when the rules ask one;
 // - every server information queued reaches the callback that was current when it
 //   arrived, once and in order, within the queue's limits, and nothing else arrives;
 // - every endpoint array the library handed out was handed back.
@@ -145,6 +146,16 @@ class Model {
   // When each sender of server information was last seen: the earliest and latest the
   // adapter's clock can have read then.
   std::map<std::string, std::pair<Clock::time_point, Clock::time_point>> lastSeen;
+  // Each sender's answer budget as far as the model can know it: the least and most it
+  // can hold, and the earliest and latest the adapter's clock can have read when it was
+  // last spent from.
+  struct Budget {
+    double least;
+    double most;
+    Clock::time_point from;
+    Clock::time_point to;
+  };
+  std::map<std::string, Budget> budgets;
 
   void rebuild() {
     cache.clear();
@@ -305,6 +316,57 @@ void deliverQueued(const std::string& step) {
   m.queuedBytes = 0;
 }
 
+// Whether the adapter's per-sender budget lets it answer `sender` at a time between
+// `before` and `after`. When the clock's uncertainty allows either outcome, what the
+// adapter did (`actual`) decides, and the budget follows it.
+bool withinAnswerBudget(const std::string& sender, Clock::time_point before,
+                        Clock::time_point after, const std::vector<inproc::CallRecord>& actual) {
+  constexpr double kPerSecond = 5;
+  constexpr double kBurst = 10;
+  constexpr size_t kSenders = 4096;
+  Model& m = model();
+  const auto seconds = [](Clock::duration d) {
+    return std::max(0.0, std::chrono::duration<double>(d).count());
+  };
+  // Senders whose budget is surely full again behave as new ones: the adapter may drop
+  // them from its table, and a new sender starts full.
+  if (m.budgets.size() >= kSenders / 2) {
+    for (auto it = m.budgets.begin(); it != m.budgets.end();) {
+      const double least = it->second.least + seconds(before - it->second.to) * kPerSecond;
+      it = least >= kBurst ? m.budgets.erase(it) : std::next(it);
+    }
+  }
+  auto found = m.budgets.find(sender);
+  double least = kBurst;
+  double most = kBurst;
+  if (found != m.budgets.end()) {
+    const Model::Budget& b = found->second;
+    least = std::min(kBurst, b.least + seconds(before - b.to) * kPerSecond);
+    most = std::min(kBurst, b.most + seconds(after - b.from) * kPerSecond);
+  }
+  bool answer;
+  if (found == m.budgets.end() && m.budgets.size() >= kSenders / 2) {
+    answer = false;  // near the table's bound a new sender may be refused
+    for (const auto& call : actual) answer = answer || call.op == "Send";
+  } else if (least >= 1.0) {
+    answer = true;
+  } else if (most < 1.0) {
+    answer = false;
+  } else {
+    answer = false;
+    for (const auto& call : actual) answer = answer || call.op == "Send";
+  }
+  if (answer) {
+    least = std::max(least, 1.0) - 1.0;
+    most -= 1.0;
+  } else {
+    most = std::min(most, 1.0);
+    least = std::min(least, most);
+  }
+  m.budgets[sender] = {least, most, before, after};
+  return answer;
+}
+
 // One message through Receive, in the model; `answered` resolves the answer limiter when
 // its clock makes either outcome possible.
 void modelReceive(const inproc::IncomingMessage& in, Clock::time_point before,
@@ -363,6 +425,7 @@ void modelReceive(const inproc::IncomingMessage& in, Clock::time_point before,
       }
       if (!answer) return;
     }
+    if (!withinAnswerBudget(cut(in.source.id), before, after, actual)) return;
     m.send(std::strcmp(h, corvelle::kHostReadyType) == 0 ? corvelle::kServerReadyType
                                                          : corvelle::kServerInfoType,
            m.details, appId, appVersion, expected, rebuildAfter);
