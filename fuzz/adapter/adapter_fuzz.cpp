@@ -531,7 +531,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   for (int steps = 0; steps < 48 && !in.empty(); ++steps) {
     const std::string step = "step " + std::to_string(steps);
-    switch (in.byte() % 10) {
+    const int action = in.byte() % 10;
+    if (std::getenv("FUZZ_TRACE") != nullptr)
+      std::fprintf(stderr, "%s: action %d\n", step.c_str(), action);
+    switch (action) {
       case 0:
       case 1:
       case 2:
@@ -607,6 +610,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 8:
         FUZZ_CHECK(host.call("disconnect", {}, nullptr), step + ": disconnect threw");
+        // Every callback of the adapter is stopped: what they still queue is dropped.
+        m.toDeliver.clear();
         m.callback = 0;
         m.queuedCount = 0;
         m.queuedBytes = 0;
