@@ -33,7 +33,7 @@ export type ServicePortCallback = (
  * The bus it joins, by the package's one rule (README, "Which bus"):
  * `OSTREL_BUS_ADDRESS`, else the session bus when it answers
  * (`DBUS_SESSION_BUS_ADDRESS`, else `$XDG_RUNTIME_DIR/bus`), else the per-user private
- * bus of `npm start` (`$XDG_RUNTIME_DIR/corvelle/bus`, else `$TMPDIR/corvelle-<uid>/bus`).
+ * bus of `corvelle start` (`$XDG_RUNTIME_DIR/corvelle/bus`, else `$TMPDIR/corvelle-<uid>/bus`).
  * `corvelle bus` prints which one that is. {@link connect} takes an `address` instead.
  *
  * Keep a reference to an adapter for as long as it should be on the bus: once the

@@ -130,7 +130,9 @@ test('workers that ask for the service port while others are terminated', { skip
     assert.equal(result.timedOut, false, `${name}: ends within the time limit\n${result.stderr}`);
     assert.equal(result.signal, null, `${name}: not killed by a signal\n${result.stderr}`);
     assert.equal(result.code, 0, `${name}: clean exit\n${result.stderr}`);
-    assert.doesNotMatch(result.stderr, /Sanitizer|terminate called|FATAL ERROR/, name);
+    // A sanitizer report goes to the sanitizer run's log folder, which fails that run;
+    // what is left to see here is an abort's text from the C++ runtime or from Node.
+    assert.doesNotMatch(result.stderr, /terminate called|FATAL ERROR/, name);
     const lines = result.stdout.trim().split('\n').filter((l) => l.startsWith('['));
     assert.equal(lines.length, rounds, `${name}: every round ran\n${result.stdout}`);
     for (const [r, line] of lines.entries()) t.diagnostic(`${name}: round ${r}: ${line}`);
