@@ -16,9 +16,9 @@ const { skipWithoutBus: skip, launch, nextLine, peerTool } = require('./support/
 const WORKERS = 4;
 const CALLS_PER_TURN = 20;
 const TERMINATE_GAP_MS = 37;
-// Each request is answered, and one answerer must keep up with all workers for several
-// rounds: the workers ask in bursts this far apart (thousands of answers per second).
-const ASK_PERIOD_MS = 20;
+// Each worker asks CALLS_PER_TURN times on every turn of its event loop (setImmediate),
+// so its callback's handle is replaced thousands of times a second while answers stream
+// in: the pattern that crashed the process while a handle was shared by the workers.
 // How long a worker may go without an answer while it is asking: far above the pause
 // between two answers of a stream, far below a worker's life.
 const QUIET_LIMIT_MS = 1000;
@@ -54,7 +54,7 @@ const STRESS = `
       setInterval(() => parentPort.postMessage(answers), 20);
       (function ask() {
         for (let i = 0; i < ${CALLS_PER_TURN}; i++) adapter.getServicePort(onAnswer);
-        setTimeout(ask, ${ASK_PERIOD_MS});
+        setImmediate(ask);
       })();
     }
   \`;
