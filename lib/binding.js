@@ -30,8 +30,8 @@ function libc() {
 }
 
 // The folder of prebuilt binaries for this platform, or null when none is shipped for it.
-// linux-x64 and linux-arm64 with glibc are; the file name carries the tags that node-gyp-build-style
-// loaders read (Node-API, glibc).
+// linux-x64 and linux-arm64 with glibc are; the file name carries the tags that
+// node-gyp-build-style loaders read (Node-API, glibc).
 function prebuildDir(root = PACKAGE_ROOT) {
   if (libc() !== 'glibc') return null;
   const dir = path.join(root, 'prebuilds', `${process.platform}-${process.arch}`);
