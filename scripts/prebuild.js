@@ -89,10 +89,21 @@ function buildTarget(name, target, dir) {
   return sizes;
 }
 
-// Folders that an earlier run left when it was killed between its steps.
+function alive(pid) {
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch (err) {
+    return err.code === 'EPERM';
+  }
+}
+
+// Folders that an earlier run left when it was killed between its steps (not those of a
+// run still going on).
 function removeLeftovers() {
   for (const entry of fs.readdirSync(root)) {
-    if (/^prebuilds\.(new|old)-\d+$/.test(entry)) {
+    const left = /^prebuilds\.(new|old)-(\d+)$/.exec(entry);
+    if (left && !alive(Number(left[2]))) {
       fs.rmSync(path.join(root, entry), { recursive: true, force: true });
     }
   }
