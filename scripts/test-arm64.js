@@ -273,6 +273,13 @@ async function main() {
     console.error('corvelle: the arm64 check runs on linux-x64 only; skipped here');
     return 0;
   }
+  const lacking = [[QEMU, 'qemu-user'], ['aarch64-linux-gnu-g++', 'g++-aarch64-linux-gnu']]
+    .filter(([program]) => spawnSync(program, ['--version'], { stdio: 'ignore' }).status !== 0)
+    .map(([, pkg]) => pkg);
+  if (lacking.length) {
+    console.error(`corvelle: the arm64 check needs ${lacking.join(', ')} (scripts/install-deps.sh installs them)`);
+    return 1;
+  }
   const started = Date.now();
   const work = fs.mkdtempSync(path.join(os.tmpdir(), 'corvelle-arm64-'));
   try {
