@@ -33,7 +33,7 @@ export type ServicePortCallback = (
  * The bus it joins, by the package's one rule (README, "Which bus"):
  * `OSTREL_BUS_ADDRESS`, else the session bus when it answers
  * (`DBUS_SESSION_BUS_ADDRESS`, else `$XDG_RUNTIME_DIR/bus`), else the per-user private
- * bus of `npm start` (`$XDG_RUNTIME_DIR/corvelle/bus`, else `$TMPDIR/corvelle-<uid>/bus`).
+ * bus of `corvelle start` (`$XDG_RUNTIME_DIR/corvelle/bus`, else `$TMPDIR/corvelle-<uid>/bus`).
  * `corvelle bus` prints which one that is. {@link connect} takes an `address` instead.
  *
  * Keep a reference to an adapter for as long as it should be on the bus: once the
@@ -118,6 +118,8 @@ export declare class OstrelAdapter {
    * {@link disconnect}. For one answer with a time limit, use {@link findService}.
    *
    * @throws {TypeError} when `callback` is not a function.
+   * @throws {Error} "Cannot set the service port callback" when Node-API cannot make the
+   *   thread-safe function for it (the thread's environment is ending).
    */
   getServicePort(callback: ServicePortCallback): void;
 
@@ -142,7 +144,8 @@ export declare class OstrelAdapter {
  * - "ERR_CORVELLE_BUS_TIMEOUT": the bus did not answer within the time limit.
  * - "ERR_CORVELLE_SERVICE_TIMEOUT": the bus answered, the service did not.
  * - "ERR_CORVELLE_BUS_IN_USE" ({@link connect}): adapters of this process are on
- *   another bus; all adapters of a process share one connection.
+ *   another bus (`current`, the error's property, names it); all adapters of a process
+ *   share one connection.
  * - "ABORT_ERR": the signal aborted (an `AbortError`, with the signal's reason as
  *   `cause`).
  * - "ERR_INVALID_ARG_VALUE": an option of the wrong kind (a `TypeError`).

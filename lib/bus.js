@@ -91,7 +91,7 @@ function unreachableMessage(bus) {
   const why = bus.reason ? ` (${bus.reason})` : '';
   if (bus.source === 'private bus') {
     return `no bus to join: no ${ADDRESS_VARIABLE}, no session bus, and no private bus at ` +
-      `${bus.socketPath}${why}; run \`corvelle start\` (\`npm start\` in the corvelle folder), or pass --bus <address>`;
+      `${bus.socketPath}${why}; run \`corvelle start\`, or pass --bus <address>`;
   }
   return `the bus at ${bus.address} (from ${bus.source}) does not answer${why}`;
 }

@@ -189,7 +189,7 @@ async function chooseBus({ address, optionName = 'address' } = {}, env = process
   return {
     address: unixPathAddress(socketPath), source: 'private bus', socketPath,
     reason: `no ${ADDRESS_VARIABLE}, and ${skipped}: the per-user private bus of ` +
-      `\`npm start\`, in ${privateBusDir(env)}`,
+      `\`corvelle start\`, in ${privateBusDir(env)}`,
   };
 }
 

@@ -146,11 +146,18 @@ async function connect(appId, appVersion, ...rest) {
   const { address } = await answeringBus(rest[0], DEFAULT_BUS_TIMEOUT_MS);
   const { OstrelAdapter } = require('./binding').load().binding;
   const previous = handedAddress;
-  if (!handBusAddress(address) && previous !== undefined && previous !== address) {
-    handBusAddress(previous);
-    throw codedError('ERR_CORVELLE_BUS_IN_USE', `adapters of this process are on the bus at ` +
-      `${previous}; an adapter joins ${address} only once they have all gone`,
-      { address, current: previous });
+  const envBefore = { ...process.env };
+  if (!handBusAddress(address)) {
+    // Adapters of this process hold the library's connection. Their bus is the one this
+    // package handed over last or, when they were made without it, the one the rule
+    // chose for them, which is the rule's choice without the option now.
+    const current = previous ?? (await chooseBus({}, envBefore)).address;
+    if (current !== address) {
+      handBusAddress(current);
+      throw codedError('ERR_CORVELLE_BUS_IN_USE', `adapters of this process are on the bus at ` +
+        `${current}; an adapter joins ${address} only once they have all gone`,
+        { address, current });
+    }
   }
   return targetAppId === undefined ? new OstrelAdapter(appId, appVersion)
     : new OstrelAdapter(appId, appVersion, targetAppId);

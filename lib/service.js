@@ -14,6 +14,8 @@ const { version } = require('../package.json');
 const SERVICE_APP_ID = 'QOVR';
 // How often the service looks whether its bus is still there and it is still on it.
 const BUS_CHECK_MS = 1000;
+// How long a stop that cannot wait waits for the adapter's thread to end.
+const LEAVE_LIMIT_MS = 500;
 
 function timestamp() {
   return new Date().toTimeString().slice(0, 8);
@@ -62,6 +64,9 @@ async function joinPrivateBus(env, log) {
 //              a private bus of its own stopped when nobody else uses it.
 //   stopNow()  for a stop that cannot wait: stops a private bus of its own at once.
 //              Synchronous; works at any point, also while start() is under way.
+//   leaveNow() the same, but first ends the adapter's thread (waiting at most
+//              LEAVE_LIMIT_MS for it), so that the library is off the bus before the
+//              bus goes and the stop is not reported as a lost bus.
 // While it runs it watches its bus: when the bus goes away it says so, brings up the
 // private bus again (or waits for the bus it was given), and announces itself again once
 // the messaging library has put its adapter back on the bus.
@@ -264,7 +269,20 @@ function createService({ busOption, env = process.env, port = 0, log = defaultLo
     if (privateBus?.stopNow()) log('stopped the private bus at once');
   }
 
-  return { start, stop, stopNow };
+  async function leaveNow() {
+    stopped = true;
+    if (adapter) {
+      let limit;
+      await Promise.race([
+        adapter.terminate(),
+        new Promise((resolve) => { limit = setTimeout(resolve, LEAVE_LIMIT_MS); }),
+      ]);
+      clearTimeout(limit);
+    }
+    stopNow();
+  }
+
+  return { start, stop, stopNow, leaveNow };
 }
 
 module.exports = { createService, SERVICE_APP_ID };

@@ -42,12 +42,20 @@ function runStart(options) {
         resolve(1);
       });
     };
+    let leaving = false;
     const requestStop = (why) => {
-      if (stopRequested) {
-        // A second signal: no more waiting, but no bus of ours is left behind.
-        err(`corvelle: ${why} again, leaving at once`);
+      if (leaving) {
         service.stopNow();
         process.exit(130);
+      }
+      if (stopRequested) {
+        // A second signal: no more waiting, but no bus of ours is left behind, and the
+        // adapter's thread has gone first (for a moment at most), so that the library
+        // does not report the bus as lost. A third one does not wait at all.
+        leaving = true;
+        err(`corvelle: ${why} again, leaving at once`);
+        service.leaveNow().finally(() => process.exit(130));
+        return;
       }
       stopRequested = true;
       out(`${why}: stopping`);

@@ -71,7 +71,8 @@ function build({ buildDir, developer, sanitize = false, buildType = 'RelWithDebI
   const onOff = developer ? 'ON' : 'OFF';
   const configure = ['-S', root, '-B', buildDir, `-DCMAKE_BUILD_TYPE=${buildType}`,
     `-DCORVELLE_DEVELOPER=${onOff}`, `-DCORVELLE_TESTS=${onOff}`];
-  if (sanitize) configure.push('-DCORVELLE_SANITIZE=ON');
+  if (sanitize === 'thread') configure.push('-DCORVELLE_SANITIZE_THREAD=ON');
+  else if (sanitize) configure.push('-DCORVELLE_SANITIZE=ON');
   // A user's build and the prebuilt binary find their libraries beside them only, never
   // in the folder they were built in.
   if (!developer) configure.push('-DCMAKE_BUILD_WITH_INSTALL_RPATH=ON');

@@ -87,6 +87,10 @@ function fuzzOne(target, options) {
     path.join(root, 'fuzz', 'regressions', target)];
   const env = { ...process.env, TMPDIR: scratch, XDG_RUNTIME_DIR: scratch };
   let command = path.join(buildDir, 'Release', `fuzz-${target}`);
+  if (!fs.existsSync(inNode.has(target) ? `${command}.node` : command)) {
+    console.log(`${target}: not built (run without --no-build); not run`);
+    return false;
+  }
   let args = fuzzerArgs;
   if (inNode.has(target)) {
     // node is not instrumented: the sanitizer runtime is preloaded, and leaks are judged

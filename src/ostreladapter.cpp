@@ -175,25 +175,25 @@ OstrelAdapter::OstrelAdapter(const Napi::CallbackInfo& info)
     targetAppId_ = info.Length() >= 3 && !info[2].IsUndefined()
                        ? textArgument(info, 2, "targetAppId")
                        : std::string();
+
+    moduleStreamLogger().setLevel(LOG_INFO);
+    setCurrentLogger(&moduleStreamLogger());
+    installedLogger_ = true;
+
+    {
+      std::lock_guard<std::mutex> lock(registryMutex);
+      adapterRegistry().emplace(env_, this);
+    }
+    initSelf();
   } catch (const Napi::Error&) {
     // Reaches script as the constructor's exception (or, in an ending environment, is
     // dropped by the host's wrapper instead of ending the process).
     throw;
   } catch (...) {
-    // Anything else must not escape into the host: the adapter stays off the bus.
+    // Anything else (an allocation that failed, say) must not escape into the host: the
+    // adapter stays off the bus, and its destructor undoes what was done.
     logEscaped("OstrelAdapter::OstrelAdapter");
-    return;
   }
-
-  moduleStreamLogger().setLevel(LOG_INFO);
-  setCurrentLogger(&moduleStreamLogger());
-  installedLogger_ = true;
-
-  {
-    std::lock_guard<std::mutex> lock(registryMutex);
-    adapterRegistry().emplace(env_, this);
-  }
-  initSelf();
 }
 
 // The library takes texts up to their first zero byte: a text with one inside would

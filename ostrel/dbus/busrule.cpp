@@ -283,7 +283,7 @@ BusChoice chooseBus(const EnvironmentLookup& environment, unsigned long uid,
                                           : join(runtime, "corvelle");
   return {unixPathAddress(join(dir, "bus")), "private bus",
           std::string("no ") + wire::kAddressVariable + ", and " + skipped +
-              ": the per-user private bus of `npm start`, in " + dir};
+              ": the per-user private bus of `corvelle start`, in " + dir};
 }
 
 BusChoice chooseBusForProcess() {

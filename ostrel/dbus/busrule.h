@@ -2,7 +2,7 @@
 //   1. OSTREL_BUS_ADDRESS when set (the module and its command hand their choice over here);
 //   2. the session bus when it answers: DBUS_SESSION_BUS_ADDRESS, else the socket "bus" in
 //      XDG_RUNTIME_DIR;
-//   3. the per-user private bus that the service's `npm start` runs:
+//   3. the per-user private bus that `corvelle start` (the service) runs:
 //      $XDG_RUNTIME_DIR/corvelle/bus, else $TMPDIR/corvelle-<uid>/bus ($TMPDIR unset: /tmp).
 // The package's script applies the same rule (lib/busrule.js, where an address given by
 // the caller comes first); tests/js/busrule.test.js holds both to the same answers.

@@ -243,5 +243,28 @@ TEST_F(Listing, ConfirmationsExpireAndEveryNameIsCheckedAgain) {
   EXPECT_EQ(listed(dispatcher).size(), static_cast<size_t>(kHosts));
 }
 
+TEST_F(Listing, ANameWhoseHolderNeverAnswersIsCheckedAgainOnlyAfterItsBackOff) {
+  auto* dispatcher = join("SVC", "1");
+  ASSERT_NE(dispatcher, nullptr);
+  CheckMonitor monitor;
+  ASSERT_TRUE(monitor.start(bus_.address()));
+  const int before = monitor.checks();
+  // A short-form name, checked by reading its holder's properties; the holder never reads.
+  RawConnection silent;
+  ASSERT_TRUE(silent.open(bus_.address()));
+  ASSERT_EQ(silent.own("net.corvelle.Ostrel5.P.L.u" + RawConnection::escape(silent.uniqueName())),
+            1);
+  // Listings every 500 ms for 12 s. The first check times out after 2 s and the name backs
+  // off for 5 s, so it is checked a second time about 7 s in and a third not before 19 s;
+  // a check on every round once the last one had timed out would make about six.
+  const auto started = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - started < std::chrono::seconds(12)) {
+    dispatcher->RefreshEndPoints();
+    EXPECT_TRUE(listed(dispatcher).empty()) << "an unconfirmed name was listed";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(monitor.checks() - before, 2);
+}
+
 }  // namespace
 }  // namespace ostrel_dbus_test

@@ -99,7 +99,7 @@ describe('without a bus', () => {
       const settings = [
         {
           name: 'nothing configured', env: {}, args: [],
-          pattern: /no bus to join: no OSTREL_BUS_ADDRESS, no session bus, and no private bus at .*corvelle-\d+\/bus .*npm start/,
+          pattern: /no bus to join: no OSTREL_BUS_ADDRESS, no session bus, and no private bus at .*corvelle-\d+\/bus .*run `corvelle start`, or pass --bus/,
         },
         {
           name: 'OSTREL_BUS_ADDRESS', env: { OSTREL_BUS_ADDRESS: `unix:path=${dir}/none` }, args: [],

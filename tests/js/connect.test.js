@@ -153,20 +153,31 @@ describe('connect', { skip }, () => {
     const one = await startBus(tempDir('corvelle-one-'));
     const two = await startBus(tempDir('corvelle-two-'));
     const env = userEnv(dir, { OSTREL_BUS_ADDRESS: one.address });
+    // The first adapter joins bus one through connect, or through the constructor (the
+    // library then chose the bus by the rule itself); either way a connect that names
+    // bus two is refused, one that names bus one is made, and the first stays as it was.
+    const firsts = {
+      connect: `await corvelle.connect('QOVR', '1.0', 'RSTN', { address: ${JSON.stringify(one.address)} })`,
+      constructor: `new corvelle.OstrelAdapter('QOVR', '1.0', 'RSTN')`,
+    };
     try {
-      const { child, value } = await scriptChild(`
-        const a = await corvelle.connect('QOVR', '1.0', 'RSTN', { address: ${JSON.stringify(one.address)} });
-        a.setServerDetails(true, '{"port":5153}'); globalThis.keep = a;
-        const again = await corvelle.connect('QOVR', '1.0', { address: ${JSON.stringify(two.address)} })
-          .then(() => 'made', (e) => e.code);
-        return again;`, env);
-      try {
-        assert.equal(value, 'ERR_CORVELLE_BUS_IN_USE');
-        const answer = await hostSees(env);
-        assert.deepEqual([answer.appId, answer.payload], ['QOVR', '{"port":5153}']);
-      } finally {
-        child.kill('SIGKILL');
-        await child.exit();
+      for (const [name, first] of Object.entries(firsts)) {
+        const { child, value } = await scriptChild(`
+          const a = ${first};
+          a.setServerDetails(true, '{"port":5153}'); globalThis.keep = a;
+          const other = await corvelle.connect('QOVR', '1.0', { address: ${JSON.stringify(two.address)} })
+            .then(() => 'made', (e) => e.code + ' ' + e.current);
+          const same = await corvelle.connect('QOVR', '1.0', { address: ${JSON.stringify(one.address)} })
+            .then((b) => { globalThis.keepToo = b; return 'made'; }, (e) => e.code);
+          return [other, same, process.env.OSTREL_BUS_ADDRESS];`, env);
+        try {
+          assert.deepEqual(value, [`ERR_CORVELLE_BUS_IN_USE ${one.address}`, 'made', one.address], name);
+          const answer = await hostSees(env);
+          assert.deepEqual([answer.appId, answer.payload], ['QOVR', '{"port":5153}'], name);
+        } finally {
+          child.kill('SIGKILL');
+          await child.exit();
+        }
       }
     } finally {
       await one.stop();
