@@ -26,8 +26,13 @@ const root = path.resolve(__dirname, '..');
 const { arm64: NODE_VERSION } = require('./node-versions.json');
 const QEMU = 'qemu-aarch64';
 const TOOLCHAIN = path.join(root, 'cmake', 'aarch64-linux-gnu.cmake');
-const CPP_TESTS = ['logger_test', 'answerlimiter_test', 'senderratelimit_test',
-  'ostrel_dbus_names_test', 'ostrel_dbus_test', 'ostrel_dbus_stress_test', 'ostrel_dbus_scale_test'];
+// The GoogleTest programs of the C++ suites, as their CMake files declare them.
+function cppTestTargets() {
+  return ['cpp', 'dbus'].flatMap((suite) => {
+    const text = fs.readFileSync(path.join(root, 'tests', suite, 'CMakeLists.txt'), 'utf8');
+    return [...text.matchAll(/^\s*(?:corvelle_gtest|gtest_discover_tests)\((\w+)/gm)].map((m) => m[1]);
+  });
+}
 
 const args = process.argv.slice(2);
 const tarballArg = args.includes('--tarball') ? args[args.indexOf('--tarball') + 1] : null;
@@ -248,13 +253,15 @@ function cppCheck() {
   const buildRoot = path.join(root, 'build-arm64');
   const buildDir = path.join(buildRoot, 'tests');
   let started = Date.now();
+  const targets = [...new Set(cppTestTargets())];
+  check(targets.length > 0, 'the C++ test programs are found in tests/cpp and tests/dbus');
   const gtest = arm64GoogleTest(buildRoot);
   const env = { ...process.env, CORVELLE_CROSS_PREFIX: gtest };
   run('cmake', ['-S', root, '-B', buildDir, `-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}`,
     '-DCMAKE_BUILD_TYPE=RelWithDebInfo', '-DCORVELLE_DEVELOPER=ON', `-DGTest_DIR=${gtest}/lib/cmake/GTest`],
   { env, stdio: 'inherit' });
-  run('cmake', ['--build', buildDir, '--parallel', '2', '--target', ...CPP_TESTS], { env, stdio: 'inherit' });
-  console.log(`corvelle: the C++ tests built for arm64 in ${seconds(started)}`);
+  run('cmake', ['--build', buildDir, '--parallel', '2', '--target', ...targets], { env, stdio: 'inherit' });
+  console.log(`corvelle: the C++ tests (${targets.join(', ')}) built for arm64 in ${seconds(started)}`);
   started = Date.now();
   // Only the GoogleTest cases: the script suites need an arm64 node, the thread
   // sanitizer test a runtime that is not cross built here.
