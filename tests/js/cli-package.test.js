@@ -148,8 +148,9 @@ test('the packed binaries are stripped, of their machine, and need what README s
 });
 
 // A prebuild that fails leaves the previous prebuilds/ as it was. The unpacked package
-// (which carries prebuilds/ and the prebuild script) is built with a compiler that
-// works until it meets the sources of one of the tools, so the build fails part way.
+// (which carries prebuilds/ and the prebuild script) builds its linux-x64 binaries for
+// real, then its linux-arm64 ones with a cross compiler that configures fine but fails
+// on the package's own sources: the second target fails after the first was complete.
 test('a failing prebuild leaves the previous prebuilds/ in place', { skip }, () => {
   const unpacked = path.join(dir, 'unpacked', 'package');
   fs.symlinkSync(path.join(root, 'node_modules'), path.join(unpacked, 'node_modules'));
@@ -158,18 +159,22 @@ test('a failing prebuild leaves the previous prebuilds/ in place', { skip }, () 
     .map((f) => [f, fs.statSync(path.join(prebuilds, f)).isFile()
       ? fs.readFileSync(path.join(prebuilds, f)).toString('base64') : 'folder']));
   const before = snapshot();
-  const compiler = path.join(dir, 'broken-c++');
-  fs.writeFileSync(compiler, '#!/bin/sh\ncase "$*" in *ostrel-busview*) ' +
-    'echo "broken compiler: $*" >&2; exit 1;; esac\nexec c++ "$@"\n', { mode: 0o755 });
-  const result = spawnSync(process.execPath, [path.join(unpacked, 'scripts', 'prebuild.js')],
-    { cwd: unpacked, env: plainEnv({ CXX: compiler, CORVELLE_PREBUILD_TARGETS: 'linux-x64' }),
-      encoding: 'utf8', timeout: 240000 });
+  const cross = 'aarch64-linux-gnu-g++';
+  const real = spawnSync('sh', ['-c', `command -v ${cross}`], { encoding: 'utf8' }).stdout.trim();
+  assert.ok(real, `${cross} is installed (npm pack above needed it)`);
+  const shims = path.join(dir, 'broken-cross');
+  fs.mkdirSync(shims);
+  fs.writeFileSync(path.join(shims, cross), '#!/bin/sh\ncase "$*" in */ostrel_*.dir/*|*/corvelle_*.dir/*) ' +
+    `echo "broken compiler: $*" >&2; exit 1;; esac\nexec '${real}' "$@"\n`, { mode: 0o755 });
+  const result = spawnSync(process.execPath, [path.join(unpacked, 'scripts', 'prebuild.js')], {
+    cwd: unpacked, encoding: 'utf8', timeout: 240000,
+    env: plainEnv({ PATH: `${shims}${path.delimiter}${process.env.PATH}` }),
+  });
   assert.equal(result.status, 1, result.stderr);
+  assert.match(result.stderr, /corvelle: linux-x64 \(stripped\): corvelle\.napi\.glibc\.node \d+ -> \d+ bytes/,
+    'the first target was complete');
   assert.match(result.stderr, /broken compiler: /);
   assert.match(result.stderr, /the prebuilt binaries could not be built: the build failed .*; prebuilds\/ is left as it was/);
-  assert.ok(fs.existsSync(path.join(unpacked, 'build-prebuild', 'linux-x64', 'Release', 'corvelle.node')) ||
-    fs.existsSync(path.join(unpacked, 'build-prebuild', 'linux-x64', 'Release', 'libostrel_dbus.so')),
-  'the build had made some of its files before it failed');
   assert.deepEqual(snapshot(), before, 'prebuilds/ is unchanged');
   assert.deepEqual(fs.readdirSync(unpacked).filter((f) => f.startsWith('prebuilds')), ['prebuilds'],
     'no half-made folder is left beside it');
