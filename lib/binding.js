@@ -10,6 +10,8 @@ const path = require('node:path');
 const PACKAGE_ROOT = path.resolve(__dirname, '..');
 const MODULE_FILE = 'corvelle.node';
 const PREBUILD_FILE = 'corvelle.napi.glibc.node';
+// What a user's source build needs, as Debian and Ubuntu name the packages.
+const USER_BUILD_PACKAGES = 'cmake make g++ pkg-config libsystemd-dev';
 
 let cLibrary;
 
@@ -28,8 +30,8 @@ function libc() {
 }
 
 // The folder of prebuilt binaries for this platform, or null when none is shipped for it.
-// Only linux-x64 with glibc is; the file name carries the tags that node-gyp-build-style
-// loaders read (Node-API, glibc).
+// linux-x64 and linux-arm64 with glibc are; the file name carries the tags that
+// node-gyp-build-style loaders read (Node-API, glibc).
 function prebuildDir(root = PACKAGE_ROOT) {
   if (libc() !== 'glibc') return null;
   const dir = path.join(root, 'prebuilds', `${process.platform}-${process.arch}`);
@@ -51,8 +53,8 @@ function locate(root = PACKAGE_ROOT, env = process.env) {
   const where = `${process.platform}-${process.arch}${libc() ? ` (${libc()})` : ''}`;
   const error = new Error(`corvelle: no native module for ${where}: no build in ${local} ` +
     'and no prebuilt one for this platform; build it from source with ' +
-    '`CORVELLE_BUILD_FROM_SOURCE=1 npm rebuild corvelle` (the build needs what ' +
-    'scripts/install-deps.sh installs)');
+    '`CORVELLE_BUILD_FROM_SOURCE=1 npm rebuild corvelle` (on Debian and Ubuntu the build ' +
+    `needs: sudo apt-get install ${USER_BUILD_PACKAGES})`);
   error.code = 'ERR_CORVELLE_NO_MODULE';
   throw error;
 }
@@ -68,4 +70,5 @@ function load() {
   return loaded;
 }
 
-module.exports = { load, locate, prebuildDir, libc, MODULE_FILE, PREBUILD_FILE };
+module.exports = { load, locate, prebuildDir, libc, MODULE_FILE, PREBUILD_FILE,
+  USER_BUILD_PACKAGES };

@@ -1,8 +1,8 @@
 #!/usr/bin/env node
 // The package's install step. It compiles nothing when the prebuilt module in
 // prebuilds/<platform>-<arch>/ loads here; it builds from source when none fits, or when
-// asked to: `npm install corvelle --build-from-source` (npm's build_from_source setting)
-// or CORVELLE_BUILD_FROM_SOURCE=1. A source build makes the module, its messaging library
+// asked to with CORVELLE_BUILD_FROM_SOURCE=1 (npm's own build_from_source setting is
+// still read, but npm warns about it as an unknown setting). A source build makes the module, its messaging library
 // and the peer tool in build/Release, with warnings left as warnings. In the project's
 // own checkout it is the project's build (scripts/build.js) instead.
 'use strict';

@@ -68,30 +68,116 @@ before(() => {
   const [packed] = JSON.parse(run('npm', ['pack', '--json', '--pack-destination', dir], root));
   tarball = path.join(dir, packed.filename);
   packedFiles = packed.files.map((f) => f.path);
+  fs.mkdirSync(path.join(dir, 'unpacked'));
+  run('tar', ['-xzf', tarball, '-C', path.join(dir, 'unpacked')], root);
 });
 after(() => {
   if (dir) fs.rmSync(dir, { recursive: true, force: true });
 });
 
-test('the tarball holds the sources, the prebuilt linux-x64 binary, and no tests', { skip }, () => {
+const TARGETS = { 'linux-x64': 'Advanced Micro Devices X86-64', 'linux-arm64': 'AArch64' };
+const PREBUILT = ['corvelle.napi.glibc.node', 'libostrel_dbus.so', 'ostrel-peer', 'ostrel-busview'];
+
+test('the tarball holds the sources, the prebuilt linux-x64 and linux-arm64 binaries, and no tests', { skip }, () => {
   for (const needed of ['package.json', 'README.md', 'index.js', 'index.d.ts',
     'bin/corvelle.js', 'lib/start.js', 'lib/helpers.js', 'lib/binding.js', 'CMakeLists.txt',
     'scripts/install.js', 'scripts/cmake-build.js', 'scripts/install-deps.sh',
     'bus/ostrel-bus.conf', 'src/ostreladapter.cpp', 'ostrel/include/ostrel/OstrelMessage5.h',
     'ostrel/dbus/CMakeLists.txt', 'tools/ostrel-peer/CMakeLists.txt', 'cmake/Windows.cmake',
-    'src/delayloadhook.cpp', 'prebuilds/linux-x64/corvelle.napi.glibc.node', 'prebuilds/linux-x64/libostrel_dbus.so',
-    'prebuilds/linux-x64/ostrel-peer', 'prebuilds/linux-x64/ostrel-busview', 'CHANGELOG.md']) {
+    'src/delayloadhook.cpp', 'cmake/aarch64-linux-gnu.cmake', 'CHANGELOG.md',
+    ...Object.keys(TARGETS).flatMap((t) => PREBUILT.map((f) => `prebuilds/${t}/${f}`))]) {
     assert.ok(packedFiles.includes(needed), `the package holds ${needed}`);
   }
   const unwanted = packedFiles.filter((f) =>
-    /^(tests|build[^/]*|node_modules|\.ci|bench)\//.test(f));
+    /^(tests|build[^/]*|node_modules|\.ci|bench|prebuilds\.[^/]*)\//.test(f));
   assert.deepEqual(unwanted, [], 'no tests, build output or dependencies in the package');
 
   // The binaries find each other beside them, and nowhere else.
-  for (const file of ['corvelle.napi.glibc.node', 'ostrel-peer', 'libostrel_dbus.so']) {
-    const dynamic = run('readelf', ['-d', path.join(root, 'prebuilds', 'linux-x64', file)], root);
-    assert.match(dynamic, /\((RUNPATH|RPATH)\)\s+Library r(un)?path: \[\$ORIGIN\]\n/, file);
+  for (const target of Object.keys(TARGETS)) {
+    for (const file of ['corvelle.napi.glibc.node', 'ostrel-peer', 'libostrel_dbus.so']) {
+      const dynamic = run('readelf', ['-d', path.join(root, 'prebuilds', target, file)], root);
+      assert.match(dynamic, /\((RUNPATH|RPATH)\)\s+Library r(un)?path: \[\$ORIGIN\]\n/, `${target}/${file}`);
+    }
   }
+});
+
+// The newest symbol version of `prefix` (GLIBC_, GLIBCXX_) that the files need.
+function newestVersion(needs, prefix) {
+  const versions = needs.flatMap((text) => [...text.matchAll(new RegExp(`\\b${prefix}_([0-9.]+)\\b`, 'g'))])
+    .map((m) => m[1].split('.').map(Number));
+  versions.sort((a, b) => {
+    for (let i = 0; i < Math.max(a.length, b.length); i += 1) {
+      if ((a[i] ?? 0) !== (b[i] ?? 0)) return (a[i] ?? 0) - (b[i] ?? 0);
+    }
+    return 0;
+  });
+  return versions.length ? `${prefix}_${versions.at(-1).join('.')}` : null;
+}
+
+test('the packed binaries are stripped, of their machine, and need what README says', { skip }, () => {
+  // README's table of run-time needs: one row for the module and its library, one for the tools.
+  const readme = fs.readFileSync(path.join(root, 'README.md'), 'utf8');
+  const stated = (row) => {
+    const line = readme.split('\n').find((l) => l.trimStart().startsWith(`| ${row}`));
+    assert.ok(line, `README has the row "| ${row}"`);
+    return { glibc: /GLIBC_[0-9.]+/.exec(line)?.[0], cxx: /GLIBCXX_[0-9.]+/.exec(line)?.[0] };
+  };
+  const rows = {
+    'the module and its library': ['corvelle.napi.glibc.node', 'libostrel_dbus.so'],
+    'the tools': ['ostrel-peer', 'ostrel-busview'],
+  };
+  const allowed = ['libostrel_dbus.so', 'libsystemd.so.0', 'libstdc++.so.6', 'libgcc_s.so.1',
+    'libm.so.6', 'libc.so.6'];
+  for (const [target, machine] of Object.entries(TARGETS)) {
+    for (const [row, files] of Object.entries(rows)) {
+      const needs = files.map((file) => {
+        const elf = path.join(dir, 'unpacked', 'package', 'prebuilds', target, file);
+        const header = run('readelf', ['-h', elf], root);
+        assert.match(header, new RegExp(`Machine:\\s+${machine}\\n`), `${target}/${file}`);
+        const sections = run('readelf', ['-S', '-W', elf], root);
+        assert.doesNotMatch(sections, /\.symtab|\.debug_/, `${target}/${file} is stripped`);
+        const libraries = [...run('readelf', ['-d', elf], root)
+          .matchAll(/\(NEEDED\)\s+Shared library: \[([^\]]+)\]/g)].map((m) => m[1]);
+        assert.deepEqual(libraries.filter((l) => !allowed.includes(l)), [], `${target}/${file} needs`);
+        return run('readelf', ['-V', '-W', elf], root);
+      });
+      assert.deepEqual({ glibc: newestVersion(needs, 'GLIBC'), cxx: newestVersion(needs, 'GLIBCXX') },
+        stated(row), `${target}: ${row}`);
+    }
+  }
+});
+
+// A prebuild that fails leaves the previous prebuilds/ as it was. The unpacked package
+// (which carries prebuilds/ and the prebuild script) builds its linux-x64 binaries for
+// real, then its linux-arm64 ones with a cross compiler that configures fine but fails
+// on the package's own sources: the second target fails after the first was complete.
+test('a failing prebuild leaves the previous prebuilds/ in place', { skip }, () => {
+  const unpacked = path.join(dir, 'unpacked', 'package');
+  fs.symlinkSync(path.join(root, 'node_modules'), path.join(unpacked, 'node_modules'));
+  const prebuilds = path.join(unpacked, 'prebuilds');
+  const snapshot = () => Object.fromEntries(fs.readdirSync(prebuilds, { recursive: true }).sort()
+    .map((f) => [f, fs.statSync(path.join(prebuilds, f)).isFile()
+      ? fs.readFileSync(path.join(prebuilds, f)).toString('base64') : 'folder']));
+  const before = snapshot();
+  const cross = 'aarch64-linux-gnu-g++';
+  const real = spawnSync('sh', ['-c', `command -v ${cross}`], { encoding: 'utf8' }).stdout.trim();
+  assert.ok(real, `${cross} is installed (npm pack above needed it)`);
+  const shims = path.join(dir, 'broken-cross');
+  fs.mkdirSync(shims);
+  fs.writeFileSync(path.join(shims, cross), '#!/bin/sh\ncase "$*" in */ostrel_*.dir/*|*/corvelle_*.dir/*) ' +
+    `echo "broken compiler: $*" >&2; exit 1;; esac\nexec '${real}' "$@"\n`, { mode: 0o755 });
+  const result = spawnSync(process.execPath, [path.join(unpacked, 'scripts', 'prebuild.js')], {
+    cwd: unpacked, encoding: 'utf8', timeout: 240000,
+    env: plainEnv({ PATH: `${shims}${path.delimiter}${process.env.PATH}` }),
+  });
+  assert.equal(result.status, 1, result.stderr);
+  assert.match(result.stderr, /corvelle: linux-x64 \(stripped\): corvelle\.napi\.glibc\.node \d+ -> \d+ bytes/,
+    'the first target was complete');
+  assert.match(result.stderr, /broken compiler: /);
+  assert.match(result.stderr, /the prebuilt binaries could not be built: the build failed .*; prebuilds\/ is left as it was/);
+  assert.deepEqual(snapshot(), before, 'prebuilds/ is unchanged');
+  assert.deepEqual(fs.readdirSync(unpacked).filter((f) => f.startsWith('prebuilds')), ['prebuilds'],
+    'no half-made folder is left beside it');
 });
 
 test('installed where compiler and CMake fail: prebuilt, require, import, a bus, the command',
