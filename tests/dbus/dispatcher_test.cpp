@@ -514,8 +514,9 @@ TEST_F(Dispatcher, ABusThatStopsReadingMakesSendSayTryAgainNotHoard) {
   auto* dispatcher = join("TEST", "1");
   ASSERT_NE(dispatcher, nullptr);
   // Large messages meet the library's byte cap first; small ones its message cap or
-  // sd-bus's own write-queue limit, whichever is lower (with libsystemd 252, sd-bus's).
-  // Either way what the library holds stays bounded: a cap plus what the socket took.
+  // sd-bus's own write-queue limit, whichever is lower. Either way what the library holds
+  // stays bounded: a cap plus what the socket took. (Empty messages: 2,003 were taken
+  // natively with libsystemd 252, 25,941 by the arm64 build under qemu-user.)
   struct Case {
     const char* what;
     size_t payload;
@@ -524,14 +525,14 @@ TEST_F(Dispatcher, ABusThatStopsReadingMakesSendSayTryAgainNotHoard) {
   };
   const Case cases[] = {
       {"64 KiB messages", 64 * 1024, 32u * 1024 * 1024, 2000},
-      {"empty messages", 0, 32u * 1024 * 1024, 2 * 4096},
+      {"empty messages", 0, 32u * 1024 * 1024, 16 * 4096},
   };
   for (const Case& c : cases) {
     kill(bus_.pid(), SIGSTOP);
     const std::string payload(c.payload, 'p');
     size_t accepted = 0;
     api5::OstrelMessageErrorCode code = api5::OSTREL_OK;
-    for (size_t i = 0; i < 4 * c.maxMessages && code == api5::OSTREL_OK; ++i) {
+    for (size_t i = 0; i < 2 * c.maxMessages && code == api5::OSTREL_OK; ++i) {
       code = send(dispatcher, "held", payload, {{watcherId, "WATCH", ""}});
       if (code == api5::OSTREL_OK) ++accepted;
     }
