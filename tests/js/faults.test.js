@@ -1,6 +1,7 @@
 'use strict';
 // The module under faults on a real private bus: services answering each other's stray
-// server information, and a flood of server information into a slow callback. Every
+// server information, a flood of server information into a slow callback, and signals
+// arriving while adapters join. Every
 // participant is a child process with a time limit; the bus is our own dbus-daemon.
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
@@ -164,3 +165,33 @@ test('a flood of large messages into a slow callback: memory bounded, drops repo
     process.stdout.write(`# flood: ${received - 1} delivered, ${dropped} dropped in ${drops.length} report(s), ` +
       `rss +${growth.toFixed(1)} MiB\n`);
   });
+
+test('signals arriving while adapters join: every adapter joins', { skip, timeout: 120000 }, async () => {
+  // A process that starts others gets a SIGCHLD whenever one ends, at any moment, also
+  // while a constructor waits for the bus's answers; here a handled SIGUSR2 is sent as
+  // fast as a shell can send it. Each run joins with a fresh connection (a new process).
+  const RUNS = 6;
+  const results = [];
+  for (let run = 0; run < RUNS; run++) {
+    const child = launch(process.execPath, ['-e', `
+      const { spawn } = require('node:child_process');
+      process.on('SIGUSR2', () => {});
+      const storm = spawn('sh', ['-c', 'while kill -USR2 ' + process.pid + ' 2>/dev/null; do :; done'],
+        { stdio: 'ignore' });
+      // Until the storm has reached this process once.
+      const started = Date.now();
+      process.once('SIGUSR2', () => {
+        const { OstrelAdapter } = require('./lib/addon').loadAddon();
+        for (let i = 0; i < 3; i++) new OstrelAdapter('STORM' + i, '1.0').disconnect();
+        storm.kill('SIGKILL');
+        console.log('@@done ' + (Date.now() - started));
+        process.exit(0);
+      });
+    `], { timeoutMs: 60000 });
+    await child.exited;
+    results.push(child.lines);
+  }
+  const notOnBus = results.flat().filter((l) => /Not on the bus/.test(l));
+  assert.deepEqual(notOnBus, [], 'no adapter was left off the bus');
+  for (const lines of results) assert.ok(lines.some((l) => l.startsWith('@@done ')), lines.join('\n'));
+});
