@@ -112,13 +112,19 @@ function fuzzOne(target, options) {
   fs.writeFileSync(logFile, log);
   fs.rmSync(scratch, { recursive: true, force: true });
   const f = figures(log);
-  const saved = fs.readdirSync(findings).filter((name) => !before.has(name));
+  const newFiles = fs.readdirSync(findings).filter((name) => !before.has(name));
+  // libFuzzer keeps an input that took over 10 s as slow-unit-*, and goes on: on a busy
+  // machine (or under --nice) that is mostly time the process was not running. An input
+  // that hangs ends the run at -timeout instead, as a finding.
+  const slow = newFiles.filter((name) => name.startsWith('slow-unit-'));
+  const saved = newFiles.filter((name) => !name.startsWith('slow-unit-'));
   const found = result.status !== 0 || saved.length > 0;
   const outcome = found
     ? `FINDING (exit ${result.status}${saved.length ? `, saved ${saved.map((n) => path.join(findings, n)).join(' ')}` : ''}; log ${logFile})`
     : 'no finding';
+  const slowNote = slow.length ? `; ${slow.length} slow input(s) kept in ${findings} (run alone to time them)` : '';
   console.log(`${target}: ${f.runs} runs in ${seconds} s, coverage ${f.cov} edges (${f.ft} features), ` +
-    `${f.newInputs} new inputs (corpus ${f.corpus}); ${outcome}`);
+    `${f.newInputs} new inputs (corpus ${f.corpus}); ${outcome}${slowNote}`);
   return !found;
 }
 
