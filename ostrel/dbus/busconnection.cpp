@@ -72,21 +72,6 @@ std::string randomToken() {
   return token;
 }
 
-// A blocking sd-bus call (AddMatch, RequestName) gives up with -EINTR when a signal
-// arrives while it waits for its reply: in a process that starts others, a child's
-// SIGCHLD during start-up. The call is made again: the daemon answers each in turn, and
-// one that had already taken effect is harmless to repeat.
-template <typename Call>
-int retryInterrupted(Call call) {
-  constexpr int kAttempts = 16;
-  int r = 0;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    r = call();
-    if (r != -EINTR) break;
-  }
-  return r;
-}
-
 }  // namespace
 
 uint64_t monotonicUsec() {
@@ -182,15 +167,11 @@ api5::OstrelMessageErrorCode BusConnection::subscribe(const Handlers& handlers) 
                                 kBusPath + "',interface='" + kBusInterface +
                                 "',member='NameOwnerChanged',arg0namespace='" +
                                 wire::kParticipantPrefix + "'";
-  int r = retryInterrupted([&] {
-    return sd_bus_add_match(bus, &slot, messageRule.c_str(), handlers.messages,
-                            handlers.messagesData);
-  });
+  int r =
+      sd_bus_add_match(bus, &slot, messageRule.c_str(), handlers.messages, handlers.messagesData);
   if (r < 0) return callFailure(r);
   slots_.emplace_back(slot);
-  r = retryInterrupted([&] {
-    return sd_bus_add_match(bus, &slot, ownerRule.c_str(), handlers.owners, handlers.ownersData);
-  });
+  r = sd_bus_add_match(bus, &slot, ownerRule.c_str(), handlers.owners, handlers.ownersData);
   if (r < 0) return callFailure(r);
   slots_.emplace_back(slot);
 
@@ -205,13 +186,7 @@ api5::OstrelMessageErrorCode BusConnection::claimName(const std::string& appId,
                                                       const std::string& appVersion,
                                                       std::string* owned) {
   const std::string name = ParticipantName::forParticipant(uniqueName_, appId, appVersion);
-  // -EALREADY: an interrupted request had already made this connection the owner.
-  const auto request = [this](const std::string& wanted) {
-    const int r =
-        retryInterrupted([&] { return sd_bus_request_name(bus_.get(), wanted.c_str(), 0); });
-    return r == -EALREADY ? 0 : r;
-  };
-  int r = request(name);
+  int r = sd_bus_request_name(bus_.get(), name.c_str(), 0);
   if (r >= 0) {
     *owned = name;
     return api5::OSTREL_OK;
@@ -220,7 +195,7 @@ api5::OstrelMessageErrorCode BusConnection::claimName(const std::string& appId,
   for (int attempt = 0; attempt < kFallbackAttempts; ++attempt) {
     const std::string fallback =
         ParticipantName::fallbackForParticipant(uniqueName_, randomToken());
-    r = request(fallback);
+    r = sd_bus_request_name(bus_.get(), fallback.c_str(), 0);
     if (r == -EEXIST) continue;
     if (r < 0) return callFailure(r);
     std::fprintf(stderr,

@@ -1,6 +1,8 @@
 #include "busdispatcher.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -37,6 +39,36 @@ BusDispatcher::~BusDispatcher() {
   connection_.reset();
 }
 
+namespace {
+
+// Holds off asynchronous signals on this thread while it joins the bus. sd-bus's blocking
+// calls of the join (AddMatch, RequestName) give up with -EINTR when a signal arrives
+// while they wait for the daemon, and a process that starts others gets a SIGCHLD at any
+// moment: the join would fail for good. Held signals are delivered once it is done
+// (to this thread, or to another that takes them meanwhile); faults are never held.
+class AsyncSignalsHeld {
+ public:
+  AsyncSignalsHeld() {
+    sigset_t held;
+    sigfillset(&held);
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
+      sigdelset(&held, fault);
+    }
+    active_ = pthread_sigmask(SIG_BLOCK, &held, &previous_) == 0;
+  }
+  ~AsyncSignalsHeld() {
+    if (active_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  AsyncSignalsHeld(const AsyncSignalsHeld&) = delete;
+  AsyncSignalsHeld& operator=(const AsyncSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+  bool active_ = false;
+};
+
+}  // namespace
+
 api5::OstrelMessageErrorCode BusDispatcher::open(const Settings& settings,
                                                  std::shared_ptr<BusDispatcher>* dispatcher) {
   // The address is checked as given: dropping its guid must not make a malformed one
@@ -62,6 +94,7 @@ api5::OstrelMessageErrorCode BusDispatcher::openConnection(std::unique_ptr<BusCo
       SD_BUS_PROPERTY("AppVersion", "s", &BusDispatcher::onProperty, 0,
                       SD_BUS_VTABLE_PROPERTY_CONST),
       SD_BUS_VTABLE_END};
+  const AsyncSignalsHeld signalsHeld;
   // Whatever daemon runs at the address now: a guid in it would name one run only.
   std::unique_ptr<BusConnection> connection;
   api5::OstrelMessageErrorCode code = BusConnection::open(address_, &stop_, &connection);
