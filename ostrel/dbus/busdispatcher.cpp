@@ -27,20 +27,6 @@ constexpr int kCloseFlushMs = 1000;
 // BusDispatcher::kMaxRetryPauseMs.
 constexpr int kFirstRetryPauseMs = 50;
 
-}  // namespace
-
-BusDispatcher::BusDispatcher(const Settings& settings)
-    : settings_(settings), address_(withoutGuid(settings.address)) {}
-
-BusDispatcher::~BusDispatcher() {
-  // The library thread is gone (or was never started); nothing else uses the bus.
-  participants_.detach();
-  sends_.detach();
-  connection_.reset();
-}
-
-namespace {
-
 // Holds off asynchronous signals on this thread while it joins the bus. sd-bus's blocking
 // calls of the join (AddMatch, RequestName) give up with -EINTR when a signal arrives
 // while they wait for the daemon, and a process that starts others gets a SIGCHLD at any
@@ -68,6 +54,16 @@ class AsyncSignalsHeld {
 };
 
 }  // namespace
+
+BusDispatcher::BusDispatcher(const Settings& settings)
+    : settings_(settings), address_(withoutGuid(settings.address)) {}
+
+BusDispatcher::~BusDispatcher() {
+  // The library thread is gone (or was never started); nothing else uses the bus.
+  participants_.detach();
+  sends_.detach();
+  connection_.reset();
+}
 
 api5::OstrelMessageErrorCode BusDispatcher::open(const Settings& settings,
                                                  std::shared_ptr<BusDispatcher>* dispatcher) {
